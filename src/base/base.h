@@ -1,0 +1,110 @@
+// Shared plumbing of the tool: the one failure path, the buffered error
+// stream that carries the trace, little-endian field decoders, whole-count
+// I/O helpers and byte buffers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace velmorin {
+
+// ---- ending the run -------------------------------------------------------
+
+// Prints one message on the error stream and ends the run with status 255.
+[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the run with the given status after flushing the error stream.
+[[noreturn]] void finish(int status);
+
+// In the fuzzing build, ending the run throws this instead of exiting.
+struct run_ended {
+    int status;
+};
+
+// ---- output streams -------------------------------------------------------
+
+// Appends formatted text to the buffered error stream.
+void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// "Debug: Reading dirent %d\n" without the cost of a formatted print; the
+// walk prints it once per directory entry.
+void trace_dirent(uint32_t index);
+
+// Writes text on standard output, after flushing what the error stream holds
+// so the two keep their order when they share a file.
+void print_stdout(const char* text);
+
+void flush_trace();
+
+// Drops everything the run would print (the fuzzer runs the tool in-process).
+void silence_output();
+
+// ---- little-endian fields -------------------------------------------------
+
+uint16_t read_u16le(const uint8_t* p);
+uint32_t read_u32le(const uint8_t* p);
+int32_t read_s32le(const uint8_t* p);
+
+// ---- whole-count transfers ------------------------------------------------
+// Each moves the whole count, looping over partial transfers until it is
+// done, end of file is reached or an error occurs, and always makes at least
+// one call. The result is the number of bytes moved, or -1 when the first
+// call failed outright.
+
+int64_t read_full(int fd, void* buf, size_t count);
+int64_t pread_full(int fd, void* buf, size_t count, int64_t offset);
+int64_t write_full(int fd, const void* buf, size_t count);
+
+struct file_info {
+    bool regular;  // a regular file: its size is known and it can be read in place
+    int64_t size;  // bytes, for a regular file
+    dev_t dev;
+    ino_t ino;
+};
+
+file_info describe_fd(int fd);
+bool same_file(const file_info& a, const file_info& b);
+
+// Closes a descriptor when its holder goes out of scope; close_now() closes it
+// early and hands back the result.
+struct fd_guard {
+    int fd = -1;
+    fd_guard() = default;
+    explicit fd_guard(int f) : fd(f) {}
+    fd_guard(const fd_guard&) = delete;
+    fd_guard& operator=(const fd_guard&) = delete;
+    ~fd_guard();
+    int close_now();
+};
+
+// ---- memory ---------------------------------------------------------------
+
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+
+// Uninitialised bytes; "Error: out of memory.\n" when they cannot be had.
+byte_buffer alloc_bytes(size_t count);
+
+// Reads up to `want` bytes from the descriptor's current position into a
+// buffer that grows with what actually arrives, so a lying size field costs
+// no more memory than the file holds. Stores the count read in *got.
+byte_buffer read_growing(int fd, int64_t want, int64_t* got);
+
+// A run of bytes an operation reads from: either read in place from a
+// regular file, starting at `base`, or held whole in memory (pipes and other
+// files that cannot be read in place). `size` bytes are known to be there.
+struct byte_source {
+    int fd = -1;
+    int64_t base = 0;
+    byte_buffer bytes;
+    int64_t size = 0;
+    const char* short_message = "";  // printed when the bytes are not there after all
+};
+
+// Copies `count` bytes from `offset` within the source; fails with the
+// source's message when they cannot be had.
+void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
+
+}  // namespace velmorin

@@ -1,0 +1,149 @@
+// Field decoders, whole-count transfers, file facts and byte buffers.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "base/base.h"
+
+namespace velmorin {
+
+uint16_t read_u16le(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t read_u32le(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+int32_t read_s32le(const uint8_t* p) {
+    return static_cast<int32_t>(read_u32le(p));
+}
+
+namespace {
+
+// One system call moves at most this much on Linux; asking for less keeps
+// every count representable in ssize_t.
+constexpr size_t max_chunk = 0x7ffff000;
+
+size_t chunk(size_t left) {
+    return left < max_chunk ? left : max_chunk;
+}
+
+}  // namespace
+
+int64_t read_full(int fd, void* buf, size_t count) {
+    auto* p = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    do {
+        ssize_t n = ::read(fd, p + done, chunk(count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
+int64_t pread_full(int fd, void* buf, size_t count, int64_t offset) {
+    auto* p = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    do {
+        ssize_t n = ::pread(fd, p + done, chunk(count - done),
+                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
+int64_t write_full(int fd, const void* buf, size_t count) {
+    const auto* p = static_cast<const uint8_t*>(buf);
+    size_t done = 0;
+    do {
+        ssize_t n = ::write(fd, p + done, chunk(count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
+file_info describe_fd(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return file_info{false, 0, 0, 0};
+    return file_info{S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), st.st_dev, st.st_ino};
+}
+
+bool same_file(const file_info& a, const file_info& b) {
+    return a.dev == b.dev && a.ino == b.ino;
+}
+
+fd_guard::~fd_guard() {
+    if (fd >= 0) ::close(fd);
+}
+
+int fd_guard::close_now() {
+    int result = ::close(fd);
+    fd = -1;
+    return result;
+}
+
+byte_buffer alloc_bytes(size_t count) {
+    byte_buffer buf(new (std::nothrow) uint8_t[count == 0 ? 1 : count]);
+    if (!buf) fail("Error: out of memory.\n");
+    return buf;
+}
+
+byte_buffer read_growing(int fd, int64_t want, int64_t* got) {
+    size_t target = static_cast<size_t>(want < 0 ? 0 : want);
+    size_t capacity = target < 64 * 1024 ? target : 64 * 1024;
+    byte_buffer buf = alloc_bytes(capacity);
+    size_t have = 0;
+    for (;;) {
+        int64_t n = read_full(fd, buf.get() + have, capacity - have);
+        if (n < 0) {
+            if (have == 0) {
+                *got = -1;
+                return buf;
+            }
+            break;
+        }
+        have += static_cast<size_t>(n);
+        if (have < capacity || have == target) break;
+        size_t grown = capacity > target / 2 ? target : capacity * 2;
+        byte_buffer bigger = alloc_bytes(grown);
+        memcpy(bigger.get(), buf.get(), have);
+        buf = std::move(bigger);
+        capacity = grown;
+    }
+    *got = static_cast<int64_t>(have);
+    return buf;
+}
+
+void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count) {
+    int64_t n = static_cast<int64_t>(count);
+    if (offset < 0 || n > src.size - offset) fail("%s", src.short_message);
+    if (src.bytes) {
+        if (count != 0) memcpy(dst, src.bytes.get() + offset, count);
+        return;
+    }
+    // The size was checked against the file; it can only fall short now if
+    // the file shrank under us or the device failed.
+    if (pread_full(src.fd, dst, count, src.base + offset) != n) fail("%s", src.short_message);
+}
+
+}  // namespace velmorin

@@ -1,0 +1,128 @@
+// The error stream and the ways a run ends.
+//
+// Everything the tool narrates goes to the error stream, often a line per
+// directory entry, so it is collected in one buffer and written in large
+// pieces: when the buffer fills, before anything goes to standard output, and
+// when the run ends.
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/base.h"
+
+namespace velmorin {
+namespace {
+
+constexpr size_t trace_capacity = 64 * 1024;
+char trace_buf[trace_capacity];
+size_t trace_len = 0;
+bool quiet = false;
+
+void write_out(int fd, const char* text, size_t len) {
+    if (quiet) return;
+    // A failing error stream has nowhere to report to; the run goes on.
+    (void)write_full(fd, text, len);
+}
+
+void append(const char* text, size_t len) {
+    if (len > trace_capacity - trace_len) flush_trace();
+    if (len > trace_capacity) {
+        write_out(2, text, len);
+        return;
+    }
+    memcpy(trace_buf + trace_len, text, len);
+    trace_len += len;
+}
+
+void vtrace(const char* fmt, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    char small[512];
+    int n = vsnprintf(small, sizeof small, fmt, args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    size_t len = static_cast<size_t>(n);
+    if (len < sizeof small) {
+        append(small, len);
+    } else {
+        // A long name in the message: format it once more at full length.
+        std::unique_ptr<char[]> big(new (std::nothrow) char[len + 1]);
+        if (big) {
+            vsnprintf(big.get(), len + 1, fmt, again);
+            append(big.get(), len);
+        } else {
+            append(small, sizeof small - 1);
+        }
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void silence_output() {
+    trace_len = 0;
+    quiet = true;
+}
+
+void flush_trace() {
+    write_out(2, trace_buf, trace_len);
+    trace_len = 0;
+}
+
+void trace(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vtrace(fmt, args);
+    va_end(args);
+}
+
+void trace_dirent(uint32_t index) {
+    static const char prefix[] = "Debug: Reading dirent ";
+    char line[sizeof prefix + 16];
+    memcpy(line, prefix, sizeof prefix - 1);
+    // Printed as a signed number, like every %d of the trace.
+    int64_t value = static_cast<int32_t>(index);
+    size_t pos = sizeof prefix - 1;
+    if (value < 0) {
+        line[pos++] = '-';
+        value = -value;
+    }
+    char digits[12];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) line[pos++] = digits[--n];
+    line[pos++] = '\n';
+    append(line, pos);
+}
+
+void print_stdout(const char* text) {
+    flush_trace();
+    write_out(1, text, strlen(text));
+}
+
+[[noreturn]] void finish(int status) {
+    flush_trace();
+#ifdef VELMORIN_FUZZING
+    throw run_ended{status};
+#else
+    exit(status);
+#endif
+}
+
+[[noreturn]] void fail(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vtrace(fmt, args);
+    va_end(args);
+    finish(255);
+}
+
+}  // namespace velmorin

@@ -1,0 +1,36 @@
+// The command line and the archive's directory.
+#pragma once
+
+#include <cstdint>
+
+#include "base/base.h"
+
+namespace velmorin {
+
+// The open game data archive.
+struct archive_file {
+    int fd;
+    file_info info;
+};
+
+// The one field of a directory entry the tool uses.
+struct dirent {
+    uint32_t length;  // bytes of the entry's stored data
+};
+
+struct entry_match {
+    bool found;
+    uint32_t index;
+    dirent entry;
+    int32_t data_offset;  // where the entry's stored data begins
+};
+
+// Walks the directory and name table of the archive (positioned at its
+// start) to the first entry whose stored name begins with `name`.
+entry_match find_entry(const archive_file& archive, const char* name);
+
+// The whole tool: parses the command line, opens the archive, finds the
+// entry and runs the chosen operation. Never returns.
+[[noreturn]] void run_tool(int argc, char** argv);
+
+}  // namespace velmorin

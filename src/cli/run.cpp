@@ -1,0 +1,55 @@
+// The command line: which mode, which paths, and the hand-over to the
+// operation once the entry is found.
+#include <fcntl.h>
+
+#include <cstring>
+
+#include "cli/cli.h"
+
+namespace velmorin {
+namespace {
+
+enum class mode { pack, mkxor, xor_apply, usage };
+
+struct command {
+    mode chosen;
+    const char* archive_path;
+    const char* entry_name;
+    const char* input_path;
+    const char* output_path;
+};
+
+// The first test that holds decides; option words count only as the first
+// argument, spelled exactly.
+command parse(int argc, char** argv) {
+    if (argc == 4) return command{mode::pack, argv[1], argv[2], argv[3], nullptr};
+    if (argc == 6 && strcmp(argv[1], "--mkxor") == 0)
+        return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
+    if (argc == 5 && strcmp(argv[1], "--xor") == 0)
+        return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
+    return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
+}
+
+}  // namespace
+
+[[noreturn]] void run_tool(int argc, char** argv) {
+    command cmd = parse(argc, argv);
+    if (cmd.chosen == mode::usage)
+        fail("Usage:\n"
+             "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
+             "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> "
+             "<output filename>\n"
+             "\tvelmorin --xor <game data archive> <packed filename> <input file>\n");
+
+    // Read-write in every mode, never created or truncated.
+    fd_guard archive_fd(open(cmd.archive_path, O_RDWR | O_CLOEXEC));
+    if (archive_fd.fd < 0) fail("Error opening %s\n", cmd.archive_path);
+    archive_file archive{archive_fd.fd, describe_fd(archive_fd.fd)};
+
+    entry_match match = find_entry(archive, cmd.entry_name);
+    if (!match.found) finish(1);
+
+    finish(0);
+}
+
+}  // namespace velmorin

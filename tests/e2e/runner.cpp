@@ -1,0 +1,104 @@
+#include "runner.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace e2e {
+
+scratch::scratch() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/velmorin-test-XXXXXX";
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+}
+
+scratch::~scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+void scratch::write(const std::string& name, const fixture::bytes& data) const {
+    fixture::write_file(path(name), data);
+}
+
+fixture::bytes scratch::read(const std::string& name) const {
+    return fixture::read_file(path(name));
+}
+
+bool scratch::exists(const std::string& name) const {
+    struct stat st;
+    return lstat(path(name).c_str(), &st) == 0;
+}
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    fixture::bytes b = fixture::read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+result spawn(const char* program, char* const argv[], const std::string& cwd) {
+    std::string out_path = cwd + "/.velmorin-stdout";
+    std::string err_path = cwd + "/.velmorin-stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start the tool");
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+    }
+    result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = slurp(out_path);
+    r.err = slurp(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return r;
+}
+
+}  // namespace
+
+result run(const std::vector<std::string>& args, const std::string& cwd) {
+    std::vector<std::string> words{VELMORIN_BIN};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return spawn(VELMORIN_BIN, argv.data(), cwd);
+}
+
+result run_without_argv(const std::string& cwd) {
+    char* argv[] = {nullptr};
+    return spawn(VELMORIN_BIN, argv, cwd);
+}
+
+result run_shell(const std::string& command_line, const std::string& cwd) {
+    std::string line = "VELMORIN='" VELMORIN_BIN "'; " + command_line;
+    std::string sh = "/bin/sh";
+    std::string dash_c = "-c";
+    char* argv[] = {sh.data(), dash_c.data(), line.data(), nullptr};
+    return spawn("/bin/sh", argv, cwd);
+}
+
+std::string walk_trace(int dir_offset, int entries_read) {
+    std::string t = "Debug: seeking to " + std::to_string(dir_offset) + "\nDebug: About to read dir.\n";
+    for (int i = 0; i < entries_read; ++i) t += "Debug: Reading dirent " + std::to_string(i) + "\n";
+    return t;
+}
+
+}  // namespace e2e

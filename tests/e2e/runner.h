@@ -1,0 +1,44 @@
+// Runs the built tool as a separate process in a scratch directory and
+// collects its exit status, standard output and error stream.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fixture/fixture.h"
+
+namespace e2e {
+
+struct result {
+    int status;  // exit status; 128 + signal number when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// A fresh directory, removed with everything in it at the end of the test.
+struct scratch {
+    std::string dir;
+    scratch();
+    ~scratch();
+    scratch(const scratch&) = delete;
+    scratch& operator=(const scratch&) = delete;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    void write(const std::string& name, const fixture::bytes& data) const;
+    fixture::bytes read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+};
+
+// Runs the tool with these arguments (the program name is added) in `cwd`.
+result run(const std::vector<std::string>& args, const std::string& cwd);
+
+// Runs the tool with no arguments at all, not even its own name.
+result run_without_argv(const std::string& cwd);
+
+// Runs a shell command line in `cwd`; $VELMORIN names the tool.
+result run_shell(const std::string& command_line, const std::string& cwd);
+
+// The trace of a walk up to and including entry `last` (reading entries
+// 0..last), starting from the seek to the directory.
+std::string walk_trace(int dir_offset, int entries_read);
+
+}  // namespace e2e

@@ -1,0 +1,61 @@
+// Whole-count transfers and field decoders.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "base/base.h"
+#include "fixture/fixture.h"
+
+namespace {
+
+using velmorin::byte_buffer;
+
+TEST(Fields, LittleEndian) {
+    const uint8_t b[] = {0x42, 0x47, 0x52, 0x41, 0xfe, 0xff, 0xff, 0xff};
+    EXPECT_EQ(velmorin::read_u16le(b), 0x4742);
+    EXPECT_EQ(velmorin::read_u32le(b), 0x41524742u);
+    EXPECT_EQ(velmorin::read_s32le(b + 4), -2);
+    EXPECT_EQ(velmorin::read_u32le(b + 4), 0xfffffffeu);
+}
+
+// A pipe delivers its bytes in pieces; the helpers gather them into one count.
+TEST(Transfers, GatherPiecesFromAPipe) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fixture::bytes sent = fixture::pattern(300000, 7);
+    std::thread writer([&] {
+        for (size_t at = 0; at < sent.size(); at += 1000)
+            ASSERT_EQ(write(p[1], sent.data() + at, std::min<size_t>(1000, sent.size() - at)),
+                      static_cast<ssize_t>(std::min<size_t>(1000, sent.size() - at)));
+        close(p[1]);
+    });
+    fixture::bytes got(200000);
+    EXPECT_EQ(velmorin::read_full(p[0], got.data(), got.size()), 200000);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
+    // The rest, asked for with a size far beyond what the pipe holds.
+    int64_t count = 0;
+    byte_buffer rest = velmorin::read_growing(p[0], 1 << 30, &count);
+    writer.join();
+    ASSERT_EQ(count, 100000);
+    EXPECT_TRUE(std::equal(rest.get(), rest.get() + count, sent.begin() + 200000));
+    close(p[0]);
+}
+
+TEST(Transfers, ZeroCountStillAsksTheFile) {
+    int dir = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    uint8_t b[1];
+    EXPECT_EQ(velmorin::read_full(dir, b, 0), -1);
+    close(dir);
+    int null = open("/dev/null", O_RDWR);
+    EXPECT_EQ(velmorin::read_full(null, b, 0), 0);
+    EXPECT_EQ(velmorin::read_full(null, b, 1), 0);
+    EXPECT_EQ(velmorin::write_full(null, b, 0), 0);
+    close(null);
+    EXPECT_EQ(velmorin::write_full(-1, b, 1), -1);
+}
+
+}  // namespace
