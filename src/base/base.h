@@ -107,4 +107,10 @@ struct byte_source {
 // source's message when they cannot be had.
 void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
 
+// The `count` bytes of an input file that start at `start`, where its
+// descriptor stands now. In place when `in_place` (a regular file the run
+// does not write), after checking the file holds them; otherwise read whole
+// now. Fails with `short_message` when the file holds fewer.
+byte_source input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message);
+
 }  // namespace velmorin

@@ -146,4 +146,21 @@ void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t co
     if (pread_full(src.fd, dst, count, src.base + offset) != n) fail("%s", src.short_message);
 }
 
+byte_source input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message) {
+    byte_source src;
+    src.short_message = short_message;
+    src.size = count;
+    if (in_place) {
+        file_info info = describe_fd(fd);
+        if (count > info.size - start) fail("%s", short_message);
+        src.fd = fd;
+        src.base = start;
+    } else {
+        int64_t got = 0;
+        src.bytes = read_growing(fd, count, &got);
+        if (got != count) fail("%s", short_message);
+    }
+    return src;
+}
+
 }  // namespace velmorin

@@ -9,7 +9,7 @@ namespace velmorin {
 
 // The open game data archive.
 struct archive_file {
-    int fd;
+    fd_guard handle;
     file_info info;
 };
 

@@ -94,7 +94,7 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
 }  // namespace
 
 entry_match find_entry(const archive_file& archive, const char* name) {
-    int fd = archive.fd;
+    int fd = archive.handle.fd;
 
     uint8_t header[archive_header_size];
     if (read_full(fd, header, sizeof header) != archive_header_size) fail("Error reading header.\n");
@@ -117,19 +117,8 @@ entry_match find_entry(const archive_file& archive, const char* name) {
         fail("Error: directory size does not fit its entries.\n");
 
     dirent_window window;
-    window.table.short_message = "Error reading directory.\n";
-    if (archive.info.regular) {
-        int64_t block_start = static_cast<int64_t>(dir_offset) + dir_header_size;
-        if (block_size > archive.info.size - block_start) fail("Error reading directory.\n");
-        window.table.fd = fd;
-        window.table.base = block_start;
-        window.table.size = block_size;
-    } else {
-        int64_t got = 0;
-        window.table.bytes = read_growing(fd, block_size, &got);
-        if (got != block_size) fail("Error reading directory.\n");
-        window.table.size = block_size;
-    }
+    window.table = input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
+                                archive.info.regular, "Error reading directory.\n");
     window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 
     int64_t name_table = static_cast<int64_t>(dir_offset) + dir_header_size +

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "ops/ops.h"
 
 namespace velmorin {
 namespace {
@@ -42,14 +43,21 @@ command parse(int argc, char** argv) {
              "\tvelmorin --xor <game data archive> <packed filename> <input file>\n");
 
     // Read-write in every mode, never created or truncated.
-    fd_guard archive_fd(open(cmd.archive_path, O_RDWR | O_CLOEXEC));
-    if (archive_fd.fd < 0) fail("Error opening %s\n", cmd.archive_path);
-    archive_file archive{archive_fd.fd, describe_fd(archive_fd.fd)};
+    archive_file archive;
+    archive.handle.fd = open(cmd.archive_path, O_RDWR | O_CLOEXEC);
+    if (archive.handle.fd < 0) fail("Error opening %s\n", cmd.archive_path);
+    archive.info = describe_fd(archive.handle.fd);
 
     entry_match match = find_entry(archive, cmd.entry_name);
+    // A missing entry is neither success nor a failure of the tool.
     if (!match.found) finish(1);
 
-    finish(0);
+    switch (cmd.chosen) {
+        case mode::xor_apply:
+            apply_xor(archive, match.data_offset, match.entry, cmd.input_path);
+        default:
+            finish(0);
+    }
 }
 
 }  // namespace velmorin

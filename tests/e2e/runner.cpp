@@ -101,4 +101,21 @@ std::string walk_trace(int dir_offset, int entries_read) {
     return t;
 }
 
+std::string found_trace(const fixture::archive& a, size_t index, const std::string& name) {
+    return walk_trace(static_cast<int>(a.at.dir_offset), static_cast<int>(index) + 1) +
+           "Debug: Found filename match for " + name + ".\n";
+}
+
+std::string bgra_line(size_t data_offset, uint32_t unknown, int32_t width, int32_t height) {
+    char line[160];
+    snprintf(line, sizeof line, "bgra_hdr at %d: magic 0x41524742, unknown 0x%x, width %d, height %d\n",
+             static_cast<int>(data_offset), unknown, width, height);
+    return line;
+}
+
+fixture::bytes xored(fixture::bytes data, size_t at, const fixture::bytes& mask) {
+    for (size_t k = 0; k < mask.size(); ++k) data.at(at + k) ^= mask[k];
+    return data;
+}
+
 }  // namespace e2e

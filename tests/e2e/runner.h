@@ -41,4 +41,13 @@ result run_shell(const std::string& command_line, const std::string& cwd);
 // 0..last), starting from the seek to the directory.
 std::string walk_trace(int dir_offset, int entries_read);
 
+// The trace of a walk that finds entry `index` under `name`.
+std::string found_trace(const fixture::archive& a, size_t index, const std::string& name);
+
+// The line printed for an image entry's header.
+std::string bgra_line(size_t data_offset, uint32_t unknown, int32_t width, int32_t height);
+
+// `data` with `mask` XORed into it from byte `at` on.
+fixture::bytes xored(fixture::bytes data, size_t at, const fixture::bytes& mask);
+
 }  // namespace e2e

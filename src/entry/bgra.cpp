@@ -1,0 +1,64 @@
+// Reading and writing image entries.
+//
+// bgra_header, 16 bytes at the entry's data offset:
+//   0   4  magic      "BGRA" (0x41524742)
+//   4   4  unknown    not interpreted
+//   8   4  width      pixels per row (signed)
+//   12  4  height     rows (signed)
+// Then width * height * 4 bytes of pixels, rows without padding, each pixel
+// blue, green, red and a fourth byte.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "entry/entry.h"
+
+namespace velmorin {
+namespace {
+
+constexpr uint32_t bgra_magic = 0x41524742;
+
+}  // namespace
+
+bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dirent& entry) {
+    int fd = archive.handle.fd;
+    if (lseek(fd, data_offset, SEEK_SET) != data_offset) fail("Error: lseek() failed.\n");
+
+    uint8_t header[bgra_header_size];
+    if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
+    bgra_image img;
+    img.magic = read_u32le(header);
+    img.unknown = read_u32le(header + 4);
+    img.width = read_s32le(header + 8);
+    img.height = read_s32le(header + 12);
+    if (img.magic != bgra_magic) fail("Target file is not a BGRA?\n");
+
+    trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", data_offset, img.magic,
+          img.unknown, img.width, img.height);
+
+    // The payload must fit in 32 bits and in the entry's own stored data:
+    // reading or writing past it would touch the next entry.
+    int64_t size = static_cast<int64_t>(img.width) * img.height * 4;
+    if (img.width < 0 || img.height < 0 || size > INT32_MAX) fail("Error: bad BGRA width or height.\n");
+    if (static_cast<int64_t>(entry.length) - bgra_header_size < size)
+        fail("Error: BGRA data is larger than its archive entry.\n");
+    img.bgra_datasize = static_cast<int32_t>(size);
+
+    int64_t start = static_cast<int64_t>(data_offset) + bgra_header_size;
+    img.payload = input_source(fd, start, size, archive.info.regular, "Error: Unable to read whole bgra.\n");
+    return img;
+}
+
+void write_at(int fd, int64_t offset, const uint8_t* bytes, size_t count, int64_t before, int64_t total) {
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != offset) fail("Error: lseek() failed.\n");
+    int64_t n = write_full(fd, bytes, count);
+    if (n != static_cast<int64_t>(count)) {
+        int err = errno;
+        int64_t written = n < 0 ? (before == 0 ? -1 : before) : before + n;
+        fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
+             static_cast<int>(total), err, strerror(err));
+    }
+}
+
+}  // namespace velmorin

@@ -1,0 +1,48 @@
+// Applying an XOR patch.
+//
+// A patch file is raw bytes, nothing else: byte n is the old payload byte n
+// XOR the new one. Applying it twice gives the old payload back.
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "entry/entry.h"
+#include "ops/ops.h"
+
+namespace velmorin {
+namespace {
+
+// Pixels move through buffers of this size, whatever the image's size.
+constexpr int64_t band_bytes = 1 << 20;
+
+}  // namespace
+
+[[noreturn]] void apply_xor(archive_file& archive, int32_t data_offset, const dirent& entry,
+                            const char* patch_path) {
+    bgra_image img = read_bgra(archive, data_offset, entry);
+
+    fd_guard patch(open(patch_path, O_RDONLY | O_CLOEXEC));
+    if (patch.fd < 0) fail("Unable to open %s for reading.\n", patch_path);
+    // A patch that is the archive itself is read whole before anything is written.
+    file_info patch_info = describe_fd(patch.fd);
+    bool in_place = patch_info.regular && !same_file(patch_info, archive.info);
+    byte_source patch_bytes = input_source(patch.fd, 0, img.bgra_datasize, in_place, "Short read.\n");
+
+    int64_t size = img.bgra_datasize;
+    size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
+    byte_buffer pixels = alloc_bytes(capacity);
+    byte_buffer mask = alloc_bytes(capacity);
+    int64_t payload_at = static_cast<int64_t>(data_offset) + bgra_header_size;
+    for (int64_t at = 0; at < size; at += band_bytes) {
+        size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
+        read_source(img.payload, at, pixels.get(), n);
+        read_source(patch_bytes, at, mask.get(), n);
+        for (size_t k = 0; k < n; ++k) pixels[k] ^= mask[k];
+        write_at(archive.handle.fd, payload_at + at, pixels.get(), n, at, size);
+    }
+
+    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+    finish(0);
+}
+
+}  // namespace velmorin

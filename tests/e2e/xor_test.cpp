@@ -1,0 +1,239 @@
+// Reading image entries and applying XOR patches, end to end.
+#include <gtest/gtest.h>
+
+#include "runner.h"
+
+using fixture::bytes;
+using fixture::entry;
+using e2e::result;
+
+namespace {
+
+void expect_result(const result& r, int status, const std::string& err, const std::string& out = "") {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, out);
+}
+
+// ---- reading the entry ------------------------------------------------------
+
+// Each case builds an archive whose entry "target" the --xor run reads with
+// an all-zero patch of ample size; the archive must come out unchanged.
+struct entry_case {
+    std::string label;
+    fixture::archive (*build)();
+    std::string tail;  // what follows the walk's trace
+    int status;
+};
+
+void PrintTo(const entry_case& c, std::ostream* os) { *os << c.label; }
+
+class EntryRead : public testing::TestWithParam<entry_case> {};
+
+TEST_P(EntryRead, ReportsAndLeavesArchive) {
+    const entry_case& c = GetParam();
+    fixture::archive a = c.build();
+    e2e::scratch s;
+    s.write("game.dat", a.data);
+    s.write("zero.xor", bytes(64 * 32 * 4 + 100, 0));
+    result r = e2e::run({"--xor", "game.dat", "target", "zero.xor"}, s.dir);
+    size_t index = a.at.data_offset.size() - 1;
+    expect_result(r, c.status, e2e::found_trace(a, index, "target") + c.tail);
+    EXPECT_EQ(s.read("game.dat"), a.data);
+}
+
+bytes header_with(const char magic[4], int32_t w, int32_t h) {
+    bytes d = fixture::bgra_entry(w, h, 0, {});
+    std::copy(magic, magic + 4, d.begin());
+    return d;
+}
+
+fixture::archive single(const bytes& data, std::optional<uint32_t> length = std::nullopt) {
+    return fixture::build_archive({entry{"target", data, length}});
+}
+
+// An archive whose target entry starts `from_end` bytes before the end of
+// the file (past it when negative), by way of the first entry's length.
+fixture::archive target_near_end(long from_end) {
+    fixture::archive a = fixture::build_archive(
+        {entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 2, 2, 1)});
+    long offset = static_cast<long>(a.data.size()) - from_end;
+    fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(offset - 16));
+    return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, EntryRead,
+    testing::Values(
+        entry_case{"FirstEntryHeaderLine", [] { return single(fixture::bgra_entry(64, 32, 0, bytes(64 * 32 * 4, 7))); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 64, height 32\n", 0},
+        entry_case{"LaterEntryOffset",
+                   [] {
+                       return fixture::build_archive({entry{"a", bytes(20, 1), std::nullopt},
+                                                      entry{"b", bytes(7, 2), std::nullopt},
+                                                      fixture::image("target", 3, 5, 0xcafe)});
+                   },
+                   "bgra_hdr at 43: magic 0x41524742, unknown 0xcafe, width 3, height 5\n", 0},
+        entry_case{"LengthsNotContents",
+                   [] {
+                       // Offsets follow the dirent lengths, whatever the entries hold.
+                       return fixture::build_archive({entry{"a", bytes(10, 1), 30u},
+                                                      entry{"b", bytes(20, 2), 0u},
+                                                      fixture::image("target", 1, 1, 2)});
+                   },
+                   "bgra_hdr at 46: magic 0x41524742, unknown 0x2, width 1, height 1\n", 0},
+        entry_case{"MagicPermuted", [] { return single(header_with("ABGR", 1, 1)); },
+                   "Target file is not a BGRA?\n", 255},
+        entry_case{"MagicRGBA", [] { return single(header_with("RGBA", 1, 1)); },
+                   "Target file is not a BGRA?\n", 255},
+        entry_case{"MagicLowerCase", [] { return single(header_with("bgra", 1, 1)); },
+                   "Target file is not a BGRA?\n", 255},
+        entry_case{"MagicOneBitOff", [] { return single(header_with("BGRC", 1, 1)); },
+                   "Target file is not a BGRA?\n", 255},
+        entry_case{"WidthZero", [] { return single(fixture::bgra_entry(0, 9, 5, {})); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x5, width 0, height 9\n", 0},
+        entry_case{"HeightZero", [] { return single(fixture::bgra_entry(9, 0, 0, {})); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 9, height 0\n", 0},
+        entry_case{"ShortHeader", [] { return target_near_end(8); }, "Error reading BGRA header.\n", 255},
+        entry_case{"OffsetAtEnd", [] { return target_near_end(0); }, "Error reading BGRA header.\n", 255},
+        entry_case{"OffsetPastEnd", [] { return target_near_end(-1000); }, "Error reading BGRA header.\n", 255},
+        entry_case{"NegativeOffset",
+                   [] {
+                       return fixture::build_archive({entry{"a", bytes(4, 1), 0x7ffffff0u},
+                                                      entry{"b", bytes(4, 2), 0x100u},
+                                                      fixture::image("target", 1, 1, 2)});
+                   },
+                   "Error: lseek() failed.\n", 255},
+        entry_case{"NegativeWidth", [] { return single(fixture::bgra_entry(-2, 3, 0, bytes(64, 0))); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width -2, height 3\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
+        entry_case{"BothNegative", [] { return single(fixture::bgra_entry(-2, -3, 0, bytes(64, 0))); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width -2, height -3\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
+        entry_case{"SizeBeyond31Bits", [] { return single(fixture::bgra_entry(32768, 16384, 0, {}), 0xffffffffu); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 32768, height 16384\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
+        entry_case{"SizeWrapsTo32Bits", [] { return single(fixture::bgra_entry(65536, 16384, 0, {}), 0xffffffffu); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 65536, height 16384\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
+        entry_case{"DataLargerThanEntry", [] { return single(fixture::bgra_entry(2, 2, 0, bytes(16, 3)), 31u); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 2, height 2\n"
+                   "Error: BGRA data is larger than its archive entry.\n",
+                   255},
+        entry_case{"LengthBelowHeader", [] { return single(fixture::bgra_entry(0, 0, 0, {}), 15u); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 0, height 0\n"
+                   "Error: BGRA data is larger than its archive entry.\n",
+                   255},
+        entry_case{"PayloadPastEnd",
+                   [] {
+                       fixture::archive a = fixture::build_archive(
+                           {entry{"dir", bytes(3, 1), std::nullopt}, fixture::image("target", 4, 4, 6)}, 0);
+                       a.data.pop_back();
+                       return a;
+                   },
+                   "bgra_hdr at 128: magic 0x41524742, unknown 0x6, width 4, height 4\n"
+                   "Error: Unable to read whole bgra.\n",
+                   255}),
+    [](const testing::TestParamInfo<entry_case>& p) { return p.param.label; });
+
+// ---- applying patches ---------------------------------------------------------
+
+struct patched {
+    fixture::archive a;
+    size_t payload;  // offset of the target's payload
+    size_t size;     // its byte count
+};
+
+patched three_entries(int32_t w, int32_t h) {
+    patched p{fixture::build_archive({entry{"readme", bytes(13, 'r'), std::nullopt}, fixture::image("img", w, h, 4),
+                                      fixture::image("other", 2, 2, 8)}),
+              0, static_cast<size_t>(w * h * 4)};
+    p.payload = p.a.at.data_offset[1] + 16;
+    return p;
+}
+
+std::string xor_trace(const patched& p, int32_t w, int32_t h) {
+    return e2e::found_trace(p.a, 1, "img") + e2e::bgra_line(p.payload - 16, 4, w, h);
+}
+
+TEST(ApplyXor, ZeroPatchLeavesEntry) {
+    patched p = three_entries(8, 4);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    s.write("zero.xor", bytes(p.size, 0));
+    expect_result(e2e::run({"--xor", "game.dat", "img", "zero.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    EXPECT_EQ(s.read("game.dat"), p.a.data);
+}
+
+TEST(ApplyXor, TwiceRestores) {
+    patched p = three_entries(8, 4);
+    bytes mask = fixture::pattern(p.size, 77);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    s.write("p.xor", mask);
+    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
+    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    EXPECT_EQ(s.read("game.dat"), p.a.data);
+}
+
+TEST(ApplyXor, ShortPatchRefused) {
+    patched p = three_entries(8, 4);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    s.write("p.xor", fixture::pattern(p.size - 1, 5));
+    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 255, xor_trace(p, 8, 4) + "Short read.\n");
+    EXPECT_EQ(s.read("game.dat"), p.a.data);
+}
+
+TEST(ApplyXor, LongerPatchUsesItsStart) {
+    patched p = three_entries(8, 4);
+    bytes mask = fixture::pattern(p.size + 500, 6);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    s.write("p.xor", mask);
+    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    mask.resize(p.size);
+    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
+}
+
+TEST(ApplyXor, MissingPatch) {
+    patched p = three_entries(8, 4);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    expect_result(e2e::run({"--xor", "game.dat", "img", "nope.xor"}, s.dir), 255,
+                  xor_trace(p, 8, 4) + "Unable to open nope.xor for reading.\n");
+    EXPECT_EQ(s.read("game.dat"), p.a.data);
+}
+
+// A patch piped in is read whole and gives the same bytes.
+TEST(ApplyXor, PatchFromAPipe) {
+    patched p = three_entries(8, 4);
+    bytes mask = fixture::pattern(p.size, 31);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    s.write("p.xor", mask);
+    expect_result(e2e::run_shell("cat p.xor | \"$VELMORIN\" --xor game.dat img /dev/stdin", s.dir), 0,
+                  xor_trace(p, 8, 4));
+    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
+    expect_result(e2e::run_shell("\"$VELMORIN\" --xor game.dat img /dev/stdin < /dev/null", s.dir), 255,
+                  xor_trace(p, 8, 4) + "Short read.\n");
+}
+
+// The archive named as its own patch: the patch is the archive as it was
+// before the run, however the payload's bytes overlap it (the image spans
+// more than one buffer of pixels).
+TEST(ApplyXor, ArchiveAsItsOwnPatch) {
+    patched p = three_entries(600, 500);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    expect_result(e2e::run({"--xor", "game.dat", "img", "game.dat"}, s.dir), 0, xor_trace(p, 600, 500));
+    bytes mask(p.a.data.begin(), p.a.data.begin() + static_cast<long>(p.size));
+    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
+}
+
+}  // namespace
