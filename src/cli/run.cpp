@@ -53,11 +53,16 @@ command parse(int argc, char** argv) {
     if (!match.found) finish(1);
 
     switch (cmd.chosen) {
+        case mode::pack:
+            pack_entry(archive, match.data_offset, cmd.input_path, match.entry);
+        case mode::mkxor:
+            make_xor(cmd.output_path, archive, match.data_offset, match.entry, cmd.input_path);
         case mode::xor_apply:
             apply_xor(archive, match.data_offset, match.entry, cmd.input_path);
-        default:
-            finish(0);
+        case mode::usage:
+            break;
     }
+    finish(255);
 }
 
 }  // namespace velmorin

@@ -10,12 +10,6 @@
 #include "ops/ops.h"
 
 namespace velmorin {
-namespace {
-
-// Pixels move through buffers of this size, whatever the image's size.
-constexpr int64_t band_bytes = 1 << 20;
-
-}  // namespace
 
 [[noreturn]] void apply_xor(archive_file& archive, int32_t data_offset, const dirent& entry,
                             const char* patch_path) {

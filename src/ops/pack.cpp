@@ -1,0 +1,46 @@
+// Packing a BMP over an entry's pixels.
+#include <fcntl.h>
+
+#include "bmp/bmp.h"
+#include "ops/ops.h"
+
+namespace velmorin {
+
+[[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path,
+                             const dirent& entry) {
+    // The entry is read first: one that is not an image stops the run before
+    // the BMP is looked at.
+    bgra_image img = read_bgra(archive, data_offset, entry);
+
+    fd_guard bmp(open(bmp_path, O_RDONLY | O_CLOEXEC));
+    if (bmp.fd < 0) fail("Error: unable to open %s for reading.\n", bmp_path);
+    bmp_headers headers = read_bmp_headers(bmp.fd);
+
+    // A BMP that is the archive itself is read whole before anything is written.
+    file_info bmp_info = describe_fd(bmp.fd);
+    bool in_place = bmp_info.regular && !same_file(bmp_info, archive.info);
+    int64_t pixel_bytes = pixel_byte_count(headers.file);
+    byte_source pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place,
+                                      "Error: Unable to read whole bmp.\n");
+
+    // Everything that can refuse the BMP is decided before the first write.
+    pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);
+    check_bmp(headers.file, headers.info, img);
+
+    byte_buffer band = alloc_bytes(band_bytes);
+    byte_buffer scratch = alloc_bytes(band_bytes);
+    int64_t payload_at = static_cast<int64_t>(data_offset) + bgra_header_size;
+    for (int64_t at = 0; at < plan.size;) {
+        size_t n = band_length(plan, at);
+        convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
+        write_at(archive.handle.fd, payload_at + at, band.get(), n, at, plan.size);
+        at += static_cast<int64_t>(n);
+    }
+
+    (void)bmp.close_now();
+    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+    trace("Debug: data updated.\n");
+    finish(0);
+}
+
+}  // namespace velmorin

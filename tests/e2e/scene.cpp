@@ -1,0 +1,81 @@
+#include "scene.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace e2e {
+
+using fixture::bytes;
+
+scene make_scene(int32_t width, int32_t height, const fixture::bmp_spec& bmp, std::optional<uint32_t> length) {
+    scene s;
+    s.name = "tex/target.bgra";
+    s.width = width;
+    s.height = height;
+    s.size = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+    fixture::entry target = fixture::image(s.name, width, height, 0x77);
+    target.length = length;
+    s.a = fixture::build_archive({fixture::entry{"readme.txt", bytes(13, 'r'), std::nullopt}, target,
+                                  fixture::image("tex/other.bgra", 3, 3, 8)});
+    s.length = length ? *length : static_cast<uint32_t>(16 + s.size);
+    s.payload = s.a.at.data_offset[1] + 16;
+    s.bmp = fixture::build_bmp(bmp);
+    return s;
+}
+
+std::string entry_trace(const scene& s) {
+    return found_trace(s.a, 1, s.name) + bgra_line(s.payload - 16, 0x77, s.width, s.height);
+}
+
+bytes payload_of(const bytes& archive, const scene& s) {
+    return bytes(archive.begin() + static_cast<long>(s.payload),
+                 archive.begin() + static_cast<long>(s.payload + s.size));
+}
+
+bytes with_payload(const scene& s, const bytes& payload) {
+    bytes out = s.a.data;
+    std::copy(payload.begin(), payload.end(), out.begin() + static_cast<long>(s.payload));
+    return out;
+}
+
+bytes converted(model m, const scene& s) {
+    int64_t bf_size = static_cast<int32_t>(fixture::get_u32(s.bmp, 2));
+    int32_t bi_width = static_cast<int32_t>(fixture::get_u32(s.bmp, 18));
+    int32_t bi_height = static_cast<int32_t>(fixture::get_u32(s.bmp, 22));
+    size_t p = static_cast<size_t>(bf_size - 54);
+    bytes pixels(s.bmp.begin() + 54, s.bmp.begin() + 54 + static_cast<long>(p));
+    size_t w = static_cast<size_t>(s.width), h = static_cast<size_t>(s.height);
+    bytes old = payload_of(s.a.data, s);
+
+    if (p == s.length - 16) {
+        if (m == model::pack || bi_height <= 0) return bytes(pixels.begin(), pixels.begin() + static_cast<long>(s.size));
+        size_t row = static_cast<size_t>(bi_width) * 4, rows = static_cast<size_t>(bi_height);
+        bytes flipped(rows * row);
+        for (size_t r = 0; r < rows; ++r)
+            std::copy_n(pixels.begin() + static_cast<long>(r * row), row,
+                        flipped.begin() + static_cast<long>((rows - 1 - r) * row));
+        return bytes(flipped.begin(), flipped.begin() + static_cast<long>(s.size));
+    }
+    if (p == w * h * 3) {
+        bytes out = old;
+        for (size_t r = 0; r < h; ++r)
+            for (size_t k = 0; k < w; ++k)
+                for (size_t c = 0; c < 3; ++c) out[(h - 1 - r) * w * 4 + 4 * k + c] = pixels[r * w * 3 + 3 * k + c];
+        return out;
+    }
+    if (p <= s.size) throw std::logic_error("the rules refuse this BMP");
+    bytes out(s.size);
+    for (size_t r = 0; r < h; ++r)
+        std::copy_n(pixels.begin() + static_cast<long>(r * w * 4), w * 4, out.begin() + static_cast<long>((h - 1 - r) * w * 4));
+    return out;
+}
+
+std::string sizing_mismatch(const scene& s) {
+    return "Header sizing mismatch.\nbmpheader.bfSize=" + std::to_string(static_cast<int32_t>(fixture::get_u32(s.bmp, 2))) +
+           "\ndir[x].length=" + std::to_string(static_cast<int32_t>(s.length)) +
+           "\nsizeof(struct bgra_header)=16\nsizeof(bmpheader)=14\nsizeof(bmpinfo)=40\nbgra_datasize=" +
+           std::to_string(s.size) +
+           "\nbmpinfo.bfOffBits=" + std::to_string(static_cast<int32_t>(fixture::get_u32(s.bmp, 10))) + "\n";
+}
+
+}  // namespace e2e
