@@ -104,7 +104,7 @@ TEST(ChooseConversion, Table) {
 
 // Converting band by band gives the bytes the whole-buffer functions give,
 // for rows shorter and longer than a band and payloads of many bands.
-TEST(Bands, MatchWholeBufferConversion) {
+TEST(BandConversion, MatchesWholeBuffers) {
     using velmorin::pixel_move;
     struct geometry {
         const char* label;
