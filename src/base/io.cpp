@@ -11,18 +11,14 @@
 
 namespace velmorin {
 
-uint16_t read_u16le(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+uint16_t read_u16le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t read_u32le(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
-int32_t read_s32le(const uint8_t* p) {
-    return static_cast<int32_t>(read_u32le(p));
-}
+int32_t read_s32le(const uint8_t* p) { return static_cast<int32_t>(read_u32le(p)); }
 
 namespace {
 
@@ -30,9 +26,7 @@ namespace {
 // every count representable in ssize_t.
 constexpr size_t max_chunk = 0x7ffff000;
 
-size_t chunk(size_t left) {
-    return left < max_chunk ? left : max_chunk;
-}
+size_t chunk(size_t left) { return left < max_chunk ? left : max_chunk; }
 
 }  // namespace
 
@@ -55,8 +49,7 @@ int64_t pread_full(int fd, void* buf, size_t count, int64_t offset) {
     auto* p = static_cast<uint8_t*>(buf);
     size_t done = 0;
     do {
-        ssize_t n = ::pread(fd, p + done, chunk(count - done),
-                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        ssize_t n = ::pread(fd, p + done, chunk(count - done), static_cast<off_t>(offset + static_cast<int64_t>(done)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return done == 0 ? -1 : static_cast<int64_t>(done);
@@ -88,9 +81,7 @@ file_info describe_fd(int fd) {
     return file_info{S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), st.st_dev, st.st_ino};
 }
 
-bool same_file(const file_info& a, const file_info& b) {
-    return a.dev == b.dev && a.ino == b.ino;
-}
+bool same_file(const file_info& a, const file_info& b) { return a.dev == b.dev && a.ino == b.ino; }
 
 fd_guard::~fd_guard() {
     if (fd >= 0) ::close(fd);

@@ -54,10 +54,11 @@ pixel_plan convert_pixels(variant v, const bgra_image& img, uint32_t length, con
             return pixel_plan{pixel_move::merge_planes, size, entry_row, img.height,
                               static_cast<int64_t>(img.width) * 3};
         case conversion_case::sizing_mismatch:
-            fail("Header sizing mismatch.\nbmpheader.bfSize=%d\ndir[x].length=%d\nsizeof(struct bgra_header)=%d\n"
-                 "sizeof(bmpheader)=%d\nsizeof(bmpinfo)=%d\nbgra_datasize=%d\nbmpinfo.bfOffBits=%d\n",
-                 static_cast<int32_t>(bmp.file.bfSize), static_cast<int32_t>(length), 16, 14, 40,
-                 img.bgra_datasize, static_cast<int32_t>(bmp.file.bfOffBits));
+            fail(
+                "Header sizing mismatch.\nbmpheader.bfSize=%d\ndir[x].length=%d\nsizeof(struct bgra_header)=%d\n"
+                "sizeof(bmpheader)=%d\nsizeof(bmpinfo)=%d\nbgra_datasize=%d\nbmpinfo.bfOffBits=%d\n",
+                static_cast<int32_t>(bmp.file.bfSize), static_cast<int32_t>(length), 16, 14, 40, img.bgra_datasize,
+                static_cast<int32_t>(bmp.file.bfOffBits));
         case conversion_case::cut_and_reverse:
             break;
     }

@@ -52,8 +52,7 @@ uint32_t dirent_length(dirent_window& w, uint32_t index, uint32_t entry_count) {
         uint32_t left = entry_count - index;
         w.first = index;
         w.count = left < dirents_per_window ? left : dirents_per_window;
-        read_source(w.table, dirent_size * index, w.buf.get(),
-                    static_cast<size_t>(dirent_size) * w.count);
+        read_source(w.table, dirent_size * index, w.buf.get(), static_cast<size_t>(dirent_size) * w.count);
     }
     const uint8_t* d = w.buf.get() + dirent_size * (index - w.first);
     return read_u32le(d + 16);
@@ -104,8 +103,7 @@ entry_match find_entry(const archive_file& archive, const char* name) {
     if (lseek(fd, dir_offset, SEEK_SET) < 0) fail("Error seeking to directory.\n");
 
     uint8_t dir_header[dir_header_size];
-    if (read_full(fd, dir_header, sizeof dir_header) != dir_header_size)
-        fail("Error reading directory header.\n");
+    if (read_full(fd, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
     uint32_t dir_size = read_u32le(dir_header + 8);
     uint32_t entry_count = read_u32le(dir_header + 24);
 
@@ -121,8 +119,8 @@ entry_match find_entry(const archive_file& archive, const char* name) {
                                 archive.info.regular, "Error reading directory.\n");
     window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 
-    int64_t name_table = static_cast<int64_t>(dir_offset) + dir_header_size +
-                         dirent_size * static_cast<int64_t>(entry_count);
+    int64_t name_table =
+        static_cast<int64_t>(dir_offset) + dir_header_size + dirent_size * static_cast<int64_t>(entry_count);
     (void)lseek(fd, static_cast<off_t>(name_table), SEEK_SET);
 
     name_reader names{fd, alloc_bytes(name_reader_capacity)};
@@ -138,8 +136,9 @@ entry_match find_entry(const archive_file& archive, const char* name) {
         if (!take(names, count_bytes, sizeof count_bytes)) fail("Error reading filename length.\n");
         uint16_t n = read_u16le(count_bytes);
         if (n >= name_capacity)
-            fail("Filename length >512, probably an error since I don't think Windows likes "
-                 "that.\nAt any rate, our buffers aren't big enough.\n");
+            fail(
+                "Filename length >512, probably an error since I don't think Windows likes "
+                "that.\nAt any rate, our buffers aren't big enough.\n");
         if (!take(names, stored, n)) fail("Error reading filename.\n");
 
         uint32_t length = dirent_length(window, i, entry_count);

@@ -24,10 +24,8 @@ struct command {
 // argument, spelled exactly.
 command parse(int argc, char** argv) {
     if (argc == 4) return command{mode::pack, argv[1], argv[2], argv[3], nullptr};
-    if (argc == 6 && strcmp(argv[1], "--mkxor") == 0)
-        return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
-    if (argc == 5 && strcmp(argv[1], "--xor") == 0)
-        return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
+    if (argc == 6 && strcmp(argv[1], "--mkxor") == 0) return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
+    if (argc == 5 && strcmp(argv[1], "--xor") == 0) return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
     return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
 }
 
@@ -36,11 +34,12 @@ command parse(int argc, char** argv) {
 [[noreturn]] void run_tool(int argc, char** argv) {
     command cmd = parse(argc, argv);
     if (cmd.chosen == mode::usage)
-        fail("Usage:\n"
-             "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
-             "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> "
-             "<output filename>\n"
-             "\tvelmorin --xor <game data archive> <packed filename> <input file>\n");
+        fail(
+            "Usage:\n"
+            "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
+            "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> "
+            "<output filename>\n"
+            "\tvelmorin --xor <game data archive> <packed filename> <input file>\n");
 
     // Read-write in every mode, never created or truncated.
     archive_file archive;

@@ -34,8 +34,8 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
     img.height = read_s32le(header + 12);
     if (img.magic != bgra_magic) fail("Target file is not a BGRA?\n");
 
-    trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", data_offset, img.magic,
-          img.unknown, img.width, img.height);
+    trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", data_offset, img.magic, img.unknown,
+          img.width, img.height);
 
     // The payload must fit in 32 bits and in the entry's own stored data:
     // reading or writing past it would touch the next entry.

@@ -49,8 +49,8 @@ int open_output(const char* path, const archive_file& archive, int bmp_fd) {
 
 }  // namespace
 
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int32_t data_offset,
-                           const dirent& entry, const char* bmp_path) {
+[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int32_t data_offset, const dirent& entry,
+                           const char* bmp_path) {
     bgra_image img = read_bgra(archive, data_offset, entry);
 
     // A BMP that cannot be opened shows up as the header read failing.
@@ -61,8 +61,7 @@ int open_output(const char* path, const archive_file& archive, int bmp_fd) {
 
     file_info bmp_info = describe_fd(bmp.fd);
     int64_t pixel_bytes = pixel_byte_count(headers.file);
-    byte_source pixels =
-        input_source(bmp.fd, bmp_headers_size, pixel_bytes, bmp_info.regular, "Error reading bmp.\n");
+    byte_source pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, bmp_info.regular, "Error reading bmp.\n");
 
     pixel_plan plan = convert_pixels(variant::make_xor, img, entry.length, headers, pixel_bytes);
     trace("Debug: datasize = %d\n", img.bgra_datasize);

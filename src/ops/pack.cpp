@@ -6,8 +6,7 @@
 
 namespace velmorin {
 
-[[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path,
-                             const dirent& entry) {
+[[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path, const dirent& entry) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, data_offset, entry);
@@ -20,8 +19,8 @@ namespace velmorin {
     file_info bmp_info = describe_fd(bmp.fd);
     bool in_place = bmp_info.regular && !same_file(bmp_info, archive.info);
     int64_t pixel_bytes = pixel_byte_count(headers.file);
-    byte_source pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place,
-                                      "Error: Unable to read whole bmp.\n");
+    byte_source pixels =
+        input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place, "Error: Unable to read whole bmp.\n");
 
     // Everything that can refuse the BMP is decided before the first write.
     pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);

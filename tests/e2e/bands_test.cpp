@@ -5,9 +5,9 @@
 
 #include "scene.h"
 
-using fixture::bmp_spec;
-using fixture::bytes;
 using e2e::scene;
+using fixture::bmp_fields;
+using fixture::bytes;
 
 namespace {
 
@@ -24,8 +24,14 @@ struct band_case {
 void PrintTo(const band_case& c, std::ostream* os) { *os << c.label; }
 
 scene make(const band_case& c) {
-    bmp_spec b{c.width, c.bmp_height, static_cast<uint16_t>(c.bits), 1, 40, std::nullopt, std::nullopt,
-               fixture::bmp_rows(c.width, c.height, c.bits, 99)};
+    bmp_fields b{c.width,
+                 c.bmp_height,
+                 static_cast<uint16_t>(c.bits),
+                 1,
+                 40,
+                 std::nullopt,
+                 std::nullopt,
+                 fixture::bmp_rows(c.width, c.height, c.bits, 99)};
     b.pixels.resize(b.pixels.size() + static_cast<size_t>(c.extra_bytes), 0x3c);
     return e2e::make_scene(c.width, c.height, b);
 }
@@ -43,7 +49,8 @@ TEST_P(Bands, InPlaceEqualsPiped) {
 
     // Make-XOR, both ways.
     e2e::result made = e2e::run({"--mkxor", "a.dat", name, "in.bmp", "file.xor"}, s.dir);
-    e2e::result piped = e2e::run_shell("cat in.bmp | \"$VELMORIN\" --mkxor a.dat " + name + " /dev/stdin pipe.xor", s.dir);
+    e2e::result piped =
+        e2e::run_shell("cat in.bmp | \"$VELMORIN\" --mkxor a.dat " + name + " /dev/stdin pipe.xor", s.dir);
     std::string trace = e2e::entry_trace(sc) + c.err + "Debug: datasize = " + std::to_string(sc.size) + "\n";
     for (const e2e::result& r : {made, piped}) {
         EXPECT_EQ(r.status, 0);
@@ -82,15 +89,15 @@ TEST_P(Bands, InPlaceEqualsPiped) {
     EXPECT_TRUE(a == e2e::with_payload(sc, e2e::converted(e2e::model::pack, sc)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, Bands,
-    testing::Values(band_case{"Exact", 1001, 800, 32, 0, 800, "Bottomup!\n", ""},
-                    band_case{"ExactTopDown", 1001, 800, 32, 0, -800, "", ""},
-                    band_case{"Merge", 1004, 800, 24, 0, 800, "", "24bit BMP, merging planes.\n"},
-                    band_case{"CutAndReverse", 1001, 800, 32, 2, 800, "", ""},
-                    band_case{"LongRowsExact", 300001, 3, 32, 0, 3, "Bottomup!\n", ""},
-                    band_case{"LongRowsMerge", 300000, 3, 24, 0, 3, "", "24bit BMP, merging planes.\n"},
-                    band_case{"LongRowsCutAndReverse", 300001, 3, 32, 6, 3, "", ""}),
-    [](const testing::TestParamInfo<band_case>& p) { return p.param.label; });
+INSTANTIATE_TEST_SUITE_P(Images, Bands,
+                         testing::Values(band_case{"Exact", 1001, 800, 32, 0, 800, "Bottomup!\n", ""},
+                                         band_case{"ExactTopDown", 1001, 800, 32, 0, -800, "", ""},
+                                         band_case{"Merge", 1004, 800, 24, 0, 800, "", "24bit BMP, merging planes.\n"},
+                                         band_case{"CutAndReverse", 1001, 800, 32, 2, 800, "", ""},
+                                         band_case{"LongRowsExact", 300001, 3, 32, 0, 3, "Bottomup!\n", ""},
+                                         band_case{"LongRowsMerge", 300000, 3, 24, 0, 3, "",
+                                                   "24bit BMP, merging planes.\n"},
+                                         band_case{"LongRowsCutAndReverse", 300001, 3, 32, 6, 3, "", ""}),
+                         [](const testing::TestParamInfo<band_case>& p) { return p.param.label; });
 
 }  // namespace

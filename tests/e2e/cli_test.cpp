@@ -3,9 +3,9 @@
 
 #include "runner.h"
 
+using e2e::result;
 using fixture::bytes;
 using fixture::entry;
-using e2e::result;
 
 namespace {
 
@@ -15,15 +15,9 @@ const std::string usage =
     "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
     "\tvelmorin --xor <game data archive> <packed filename> <input file>\n";
 
-void expect_result(const result& r, int status, const std::string& err, const std::string& out = "") {
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.err, err);
-    EXPECT_EQ(r.out, out);
-}
-
 TEST(CommandLine, NoArgumentsAtAll) {
     e2e::scratch s;
-    expect_result(e2e::run_without_argv(s.dir), 255, usage);
+    e2e::expect_result(e2e::run_without_argv(s.dir), 255, usage);
 }
 
 // Every argument count and the option-word rules. None of the archives named
@@ -60,18 +54,18 @@ TEST(CommandLine, FormsAndOptionWords) {
         std::string words;
         for (const std::string& w : f.args) words += "[" + w + "]";
         SCOPED_TRACE(words);
-        expect_result(e2e::run(f.args, s.dir), 255, f.err);
+        e2e::expect_result(e2e::run(f.args, s.dir), 255, f.err);
     }
 }
 
 TEST(CommandLine, ArchiveThatCannotBeOpenedForWriting) {
     e2e::scratch s;
     mkdir(s.path("dir").c_str(), 0755);
-    expect_result(e2e::run({"dir", "a", "b"}, s.dir), 255, "Error opening dir\n");
-    expect_result(e2e::run({"--xor", "dir", "a", "b"}, s.dir), 255, "Error opening dir\n");
-    expect_result(e2e::run({"--mkxor", "dir", "a", "b", "c"}, s.dir), 255, "Error opening dir\n");
+    e2e::expect_result(e2e::run({"dir", "a", "b"}, s.dir), 255, "Error opening dir\n");
+    e2e::expect_result(e2e::run({"--xor", "dir", "a", "b"}, s.dir), 255, "Error opening dir\n");
+    e2e::expect_result(e2e::run({"--mkxor", "dir", "a", "b", "c"}, s.dir), 255, "Error opening dir\n");
     // Nothing is created in place of a missing archive.
-    expect_result(e2e::run({"missing.dat", "a", "b"}, s.dir), 255, "Error opening missing.dat\n");
+    e2e::expect_result(e2e::run({"missing.dat", "a", "b"}, s.dir), 255, "Error opening missing.dat\n");
     EXPECT_FALSE(s.exists("missing.dat"));
 }
 
@@ -108,27 +102,26 @@ TEST_P(Walk, TraceAndResult) {
         EXPECT_NE(r.status, 1);
     } else {
         expected += "Debug: " + c.wanted + " not found in archive.\n";
-        expect_result(r, 1, expected);
+        e2e::expect_result(r, 1, expected);
     }
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Walk,
-    testing::Values(
-        walk_case{"NoEntries", {}, "a", 0, false},
-        walk_case{"OneEntryFound", {"a.bgra"}, "a.bgra", 1, true},
-        walk_case{"OneEntryMissing", {"a.bgra"}, "b.bgra", 1, false},
-        walk_case{"SeveralEntriesLast", {"x", "y", "zz", "w"}, "w", 4, true},
-        walk_case{"SeveralEntriesMissing", {"x", "y", "zz", "w"}, "q", 4, false},
-        walk_case{"PrefixMatchesFirst", {"abcdef", "abc"}, "abc", 1, true},
-        walk_case{"PrefixTheOtherWay", {"abc", "abcdef"}, "abc", 1, true},
-        walk_case{"LongerRequestedNameNoMatch", {"abc"}, "abcdef", 1, false},
-        walk_case{"LongerNameFoundLater", {"abc", "abcdef"}, "abcdef", 2, true},
-        walk_case{"CaseSensitive", {"ABC", "abc"}, "abc", 2, true},
-        walk_case{"EmptyNameMatchesFirst", {"x", "y"}, "", 1, true},
-        walk_case{"StoredNameOf511", {std::string(511, 'n'), "m"}, std::string(511, 'n'), 1, true},
-        walk_case{"RequestedNameOver511", {std::string(511, 'n')}, std::string(512, 'n'), 1, false}),
+    testing::Values(walk_case{"NoEntries", {}, "a", 0, false},
+                    walk_case{"OneEntryFound", {"a.bgra"}, "a.bgra", 1, true},
+                    walk_case{"OneEntryMissing", {"a.bgra"}, "b.bgra", 1, false},
+                    walk_case{"SeveralEntriesLast", {"x", "y", "zz", "w"}, "w", 4, true},
+                    walk_case{"SeveralEntriesMissing", {"x", "y", "zz", "w"}, "q", 4, false},
+                    walk_case{"PrefixMatchesFirst", {"abcdef", "abc"}, "abc", 1, true},
+                    walk_case{"PrefixTheOtherWay", {"abc", "abcdef"}, "abc", 1, true},
+                    walk_case{"LongerRequestedNameNoMatch", {"abc"}, "abcdef", 1, false},
+                    walk_case{"LongerNameFoundLater", {"abc", "abcdef"}, "abcdef", 2, true},
+                    walk_case{"CaseSensitive", {"ABC", "abc"}, "abc", 2, true},
+                    walk_case{"EmptyNameMatchesFirst", {"x", "y"}, "", 1, true},
+                    walk_case{"StoredNameOf511", {std::string(511, 'n'), "m"}, std::string(511, 'n'), 1, true},
+                    walk_case{"RequestedNameOver511", {std::string(511, 'n')}, std::string(512, 'n'), 1, false}),
     [](const testing::TestParamInfo<walk_case>& p) { return p.param.label; });
 
 // ---- archives the walk refuses ---------------------------------------------
@@ -146,9 +139,9 @@ class Damaged : public testing::TestWithParam<damage_case> {};
 
 TEST_P(Damaged, RefusedWithItsMessage) {
     const damage_case& c = GetParam();
-    fixture::archive a = fixture::build_archive(
-        {entry{"first", bytes(20, 1), std::nullopt}, entry{"second", bytes(4, 2), std::nullopt},
-         entry{"third", bytes(4, 3), std::nullopt}});
+    fixture::archive a =
+        fixture::build_archive({entry{"first", bytes(20, 1), std::nullopt}, entry{"second", bytes(4, 2), std::nullopt},
+                                entry{"third", bytes(4, 3), std::nullopt}});
     c.damage(a);
     e2e::scratch s;
     s.write("game.dat", a.data);
@@ -160,25 +153,20 @@ TEST_P(Damaged, RefusedWithItsMessage) {
         expected = "Debug: seeking to " + std::to_string(dir_offset) + "\n";
     else if (c.entries_read >= 0)
         expected = e2e::walk_trace(dir_offset, c.entries_read);
-    expect_result(r, 255, expected + c.tail);
+    e2e::expect_result(r, 255, expected + c.tail);
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Archives, Damaged,
     testing::Values(
-        damage_case{"ShortHeader", [](fixture::archive& a) { a.data.resize(15); },
-                    "Error reading header.\n", -1},
-        damage_case{"EmptyFile", [](fixture::archive& a) { a.data.clear(); },
-                    "Error reading header.\n", -1},
-        damage_case{"DirectoryPastEnd",
-                    [](fixture::archive& a) { fixture::put_u32(a.data, 8, 1u << 30); },
+        damage_case{"ShortHeader", [](fixture::archive& a) { a.data.resize(15); }, "Error reading header.\n", -1},
+        damage_case{"EmptyFile", [](fixture::archive& a) { a.data.clear(); }, "Error reading header.\n", -1},
+        damage_case{"DirectoryPastEnd", [](fixture::archive& a) { fixture::put_u32(a.data, 8, 1u << 30); },
                     "Error reading directory header.\n", -2},
-        damage_case{"ShortDirectoryHeader",
-                    [](fixture::archive& a) { a.data.resize(a.at.dir_offset + 31); },
+        damage_case{"ShortDirectoryHeader", [](fixture::archive& a) { a.data.resize(a.at.dir_offset + 31); },
                     "Error reading directory header.\n", -2},
-        damage_case{"NegativeDirectoryOffset",
-                    [](fixture::archive& a) { fixture::put_u32(a.data, 8, 0x80000010u); },
+        damage_case{"NegativeDirectoryOffset", [](fixture::archive& a) { fixture::put_u32(a.data, 8, 0x80000010u); },
                     "Error seeking to directory.\n", -2},
         damage_case{"DirectorySizeBelowHeader",
                     [](fixture::archive& a) { fixture::put_u32(a.data, a.at.dir_size_at(), 31); },
@@ -190,9 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "Error: directory size does not fit its entries.\n", 0},
         damage_case{"EntryCountOverflowsIn32Bits",
-                    [](fixture::archive& a) {
-                        fixture::put_u32(a.data, a.at.entry_count_at(), 0x08000000u);
-                    },
+                    [](fixture::archive& a) { fixture::put_u32(a.data, a.at.entry_count_at(), 0x08000000u); },
                     "Error: directory size does not fit its entries.\n", 0},
         damage_case{"DirectoryLargerThanFile",
                     [](fixture::archive& a) { fixture::put_u32(a.data, a.at.dir_size_at(), 0xfffffff0u); },
@@ -221,8 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          static_cast<uint32_t>(a.data.size() - a.at.dir_offset));
                     },
                     "Error reading filename.\n", 2},
-        damage_case{"NameOf512",
-                    [](fixture::archive& a) { fixture::put_u16(a.data, a.at.name_table + 7, 512); },
+        damage_case{"NameOf512", [](fixture::archive& a) { fixture::put_u16(a.data, a.at.name_table + 7, 512); },
                     "Filename length >512, probably an error since I don't think Windows likes "
                     "that.\nAt any rate, our buffers aren't big enough.\n",
                     2}),
@@ -233,18 +218,18 @@ TEST(Walk, NegativeDirectoryOffsetPrintsSigned) {
     fixture::put_u32(a.data, 8, 0xfffffff0u);
     e2e::scratch s;
     s.write("game.dat", a.data);
-    expect_result(e2e::run({"game.dat", "x", "y"}, s.dir), 255,
-                  "Debug: seeking to -16\nError seeking to directory.\n");
+    e2e::expect_result(e2e::run({"game.dat", "x", "y"}, s.dir), 255,
+                       "Debug: seeking to -16\nError seeking to directory.\n");
 }
 
 TEST(Walk, StoredNameOf512StopsTheWalk) {
     fixture::archive a = fixture::build_archive({entry{std::string(512, 'n'), {}, std::nullopt}});
     e2e::scratch s;
     s.write("game.dat", a.data);
-    expect_result(e2e::run({"game.dat", "x", "y"}, s.dir), 255,
-                  e2e::walk_trace(static_cast<int>(a.at.dir_offset), 1) +
-                      "Filename length >512, probably an error since I don't think Windows likes "
-                      "that.\nAt any rate, our buffers aren't big enough.\n");
+    e2e::expect_result(e2e::run({"game.dat", "x", "y"}, s.dir), 255,
+                       e2e::walk_trace(static_cast<int>(a.at.dir_offset), 1) +
+                           "Filename length >512, probably an error since I don't think Windows likes "
+                           "that.\nAt any rate, our buffers aren't big enough.\n");
 }
 
 // A directory larger than one read buffer of names and of dirents.
@@ -252,14 +237,15 @@ TEST(Walk, ManyEntries) {
     std::vector<entry> entries;
     for (int i = 0; i < 5000; ++i)
         entries.push_back(entry{"entry/" + std::to_string(i) + std::string(static_cast<size_t>(i % 40), 'p'),
-                                {}, static_cast<uint32_t>(i)});
+                                {},
+                                static_cast<uint32_t>(i)});
     fixture::archive a = fixture::build_archive(entries);
     e2e::scratch s;
     s.write("game.dat", a.data);
     std::string wanted = "entry/4999";
     result r = e2e::run({"game.dat", wanted, "y"}, s.dir);
-    std::string expected = e2e::walk_trace(static_cast<int>(a.at.dir_offset), 5000) +
-                           "Debug: Found filename match for " + wanted + ".\n";
+    std::string expected =
+        e2e::walk_trace(static_cast<int>(a.at.dir_offset), 5000) + "Debug: Found filename match for " + wanted + ".\n";
     EXPECT_EQ(r.err.substr(0, expected.size()), expected);
 }
 

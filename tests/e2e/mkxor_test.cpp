@@ -1,28 +1,15 @@
 // Making XOR patches, end to end, and the round trip through --xor.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <functional>
-
 #include "scene.h"
 
-using fixture::bmp_spec;
-using fixture::bytes;
 using e2e::scene;
+using fixture::bmp_fields;
+using fixture::bytes;
 
 namespace {
-
-bmp_spec bmp_of(int32_t w, int32_t h, int bits, uint32_t seed) {
-    return bmp_spec{w, h, static_cast<uint16_t>(bits), 1, 40, std::nullopt, std::nullopt,
-                    fixture::bmp_rows(w, h, bits, seed)};
-}
-
-bmp_spec with(bmp_spec b, const std::function<void(bmp_spec&)>& change) {
-    change(b);
-    return b;
-}
 
 std::string datasize(const scene& s) { return "Debug: datasize = " + std::to_string(s.size) + "\n"; }
 
@@ -72,47 +59,62 @@ TEST_P(RoundTrip, PatchAppliesAndUndoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RoundTrip,
-    testing::Values(
-        round_trip_case{"ExactBottomUp", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 32, 1)); }, "Bottomup!\n", ""},
-        round_trip_case{"ExactTopDown",
-                        [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 2), [](bmp_spec& b) { b.height = -4; })); },
-                        "", ""},
-        round_trip_case{"ExactOtherGeometry",
-                        [] {
-                            return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 3), [](bmp_spec& b) {
-                                                       b.width = 16;
-                                                       b.height = 2;
-                                                   }));
-                        },
-                        "Bottomup!\n", ""},
-        round_trip_case{"ExactRowsBeyondPayload",
-                        [] {
-                            // The BMP's rows cover more than the payload: its first bytes are used.
-                            return e2e::make_scene(6, 4, with(bmp_of(7, 4, 32, 4), [](bmp_spec& b) { b.width = 7; }),
-                                                   16 + 7 * 4 * 4);
-                        },
-                        "Bottomup!\n", ""},
-        round_trip_case{"Merge24", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 24, 5)); }, "",
-                        "24bit BMP, merging planes.\n"},
-        round_trip_case{"CutAndReverse",
-                        [] {
-                            return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 6), [](bmp_spec& b) {
-                                                       b.pixels.push_back(1);
-                                                       b.pixels.push_back(2);
-                                                   }));
-                        },
-                        "", ""},
-        round_trip_case{"LargeInfoHeaderNoWarnings",
-                        [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 7), [](bmp_spec& b) { b.info_size = 124; })); },
-                        "", ""}),
+    testing::Values(round_trip_case{"ExactBottomUp",
+                                    [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 1)); },
+                                    "Bottomup!\n", ""},
+                    round_trip_case{"ExactTopDown",
+                                    [] {
+                                        return e2e::make_scene(8, 4,
+                                                               e2e::changed(fixture::plain_bmp(8, 4, 32, 2),
+                                                                            [](bmp_fields& b) { b.height = -4; }));
+                                    },
+                                    "", ""},
+                    round_trip_case{"ExactOtherGeometry",
+                                    [] {
+                                        return e2e::make_scene(
+                                            8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 3), [](bmp_fields& b) {
+                                                b.width = 16;
+                                                b.height = 2;
+                                            }));
+                                    },
+                                    "Bottomup!\n", ""},
+                    round_trip_case{"ExactRowsBeyondPayload",
+                                    [] {
+                                        // The BMP's rows cover more than the payload: its first bytes are used.
+                                        return e2e::make_scene(6, 4,
+                                                               e2e::changed(fixture::plain_bmp(7, 4, 32, 4),
+                                                                            [](bmp_fields& b) { b.width = 7; }),
+                                                               16 + 7 * 4 * 4);
+                                    },
+                                    "Bottomup!\n", ""},
+                    round_trip_case{"Merge24", [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 24, 5)); },
+                                    "", "24bit BMP, merging planes.\n"},
+                    round_trip_case{"CutAndReverse",
+                                    [] {
+                                        return e2e::make_scene(
+                                            8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 6), [](bmp_fields& b) {
+                                                b.pixels.push_back(1);
+                                                b.pixels.push_back(2);
+                                            }));
+                                    },
+                                    "", ""},
+                    round_trip_case{"LargeInfoHeaderNoWarnings",
+                                    [] {
+                                        return e2e::make_scene(8, 4,
+                                                               e2e::changed(fixture::plain_bmp(8, 4, 32, 7),
+                                                                            [](bmp_fields& b) { b.info_size = 124; }));
+                                    },
+                                    "", ""}),
     [](const testing::TestParamInfo<round_trip_case>& p) { return p.param.label; });
 
 TEST(MakeXor, ReversedRowsEqualToPayloadGiveZeroPatch) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 10));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 10));
     bytes old = e2e::payload_of(sc.a.data, sc);
     bytes rows(old.size());
-    for (size_t r = 0; r < 4; ++r) std::copy(old.begin() + static_cast<long>(r * 32), old.begin() + static_cast<long>(r * 32 + 32), rows.begin() + static_cast<long>((3 - r) * 32));
-    sc.bmp = fixture::build_bmp(bmp_spec{8, 4, 32, 1, 40, std::nullopt, std::nullopt, rows});
+    for (size_t r = 0; r < 4; ++r)
+        std::copy(old.begin() + static_cast<long>(r * 32), old.begin() + static_cast<long>(r * 32 + 32),
+                  rows.begin() + static_cast<long>((3 - r) * 32));
+    sc.bmp = fixture::build_bmp(bmp_fields{8, 4, 32, 1, 40, std::nullopt, std::nullopt, rows});
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
@@ -121,7 +123,7 @@ TEST(MakeXor, ReversedRowsEqualToPayloadGiveZeroPatch) {
 }
 
 TEST(MakeXor, MergeLeavesFourthBytesZero) {
-    scene sc = e2e::make_scene(12, 5, bmp_of(12, 5, 24, 11));
+    scene sc = e2e::make_scene(12, 5, fixture::plain_bmp(12, 5, 24, 11));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
@@ -130,8 +132,10 @@ TEST(MakeXor, MergeLeavesFourthBytesZero) {
     ASSERT_EQ(patch.size(), sc.size);
     size_t nonzero = 0;
     for (size_t k = 0; k < patch.size(); ++k) {
-        if (k % 4 == 3) EXPECT_EQ(patch[k], 0) << "byte " << k;
-        else nonzero += patch[k] != 0;
+        if (k % 4 == 3)
+            EXPECT_EQ(patch[k], 0) << "byte " << k;
+        else
+            nonzero += patch[k] != 0;
     }
     EXPECT_GT(nonzero, 0u);
 }
@@ -173,47 +177,69 @@ TEST_P(Refused, ArchiveUntouched) {
     }
 }
 
-std::function<std::string(const scene&)> says(const std::string& text) {
-    return [text](const scene&) { return text; };
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Bmps, Refused,
     testing::Values(
-        refusal_case{"MissingBmp", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 32, 20)); }, {"none.bmp", "p.xor"},
-                     says("Error reading bmp header.\n"), false},
-        refusal_case{"OutputInMissingDirectory", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 32, 21)); },
-                     {"in.bmp", "nodir/p.xor"}, says("Error 2(No such file or directory) opening nodir/p.xor\n"), false},
+        refusal_case{"MissingBmp",
+                     [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 20)); },
+                     {"none.bmp", "p.xor"},
+                     e2e::says("Error reading bmp header.\n"),
+                     false},
+        refusal_case{"OutputInMissingDirectory",
+                     [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 21)); },
+                     {"in.bmp", "nodir/p.xor"},
+                     e2e::says("Error 2(No such file or directory) opening nodir/p.xor\n"),
+                     false},
         refusal_case{"PixelsPastEnd",
                      [] {
-                         return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 22), [](bmp_spec& b) { b.file_size = 54 + 129; }));
+                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 22), [](bmp_fields& b) {
+                                                    b.file_size = 54 + 129;
+                                                }));
                      },
-                     {"in.bmp", "p.xor"}, says("Error reading bmp.\n"), true},
+                     {"in.bmp", "p.xor"},
+                     e2e::says("Error reading bmp.\n"),
+                     true},
         refusal_case{"SizingMismatch",
                      [] {
-                         return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 23), [](bmp_spec& b) { b.pixels.resize(100); }));
+                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 23), [](bmp_fields& b) {
+                                                    b.pixels.resize(100);
+                                                }));
                      },
-                     {"in.bmp", "p.xor"}, [](const scene& s) { return e2e::sizing_mismatch(s); }, true},
+                     {"in.bmp", "p.xor"},
+                     [](const scene& s) { return e2e::sizing_mismatch(s); },
+                     true},
         refusal_case{"BottomUpWidthZero",
-                     [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 24), [](bmp_spec& b) { b.width = 0; })); },
-                     {"in.bmp", "p.xor"}, says("Error: bmp width and height do not match its pixel data.\n"), true},
+                     [] {
+                         return e2e::make_scene(
+                             8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 24), [](bmp_fields& b) { b.width = 0; }));
+                     },
+                     {"in.bmp", "p.xor"},
+                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
+                     true},
         refusal_case{"BottomUpRowsBeyondPixels",
-                     [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 25), [](bmp_spec& b) { b.height = 5; })); },
-                     {"in.bmp", "p.xor"}, says("Error: bmp width and height do not match its pixel data.\n"), true},
+                     [] {
+                         return e2e::make_scene(
+                             8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 25), [](bmp_fields& b) { b.height = 5; }));
+                     },
+                     {"in.bmp", "p.xor"},
+                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
+                     true},
         refusal_case{"BottomUpRowsShortOfPayload",
                      [] {
-                         return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 26), [](bmp_spec& b) {
+                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 26), [](bmp_fields& b) {
                                                     b.width = 4;
                                                     b.height = 7;
                                                 }));
                      },
-                     {"in.bmp", "p.xor"}, says("Error: bmp width and height do not match its pixel data.\n"), true}),
+                     {"in.bmp", "p.xor"},
+                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
+                     true}),
     [](const testing::TestParamInfo<refusal_case>& p) { return p.param.label; });
 
 // The output named as one of the inputs, however spelled: refused before
 // anything is opened for writing.
 TEST(MakeXor, OutputThatIsAnInput) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 30));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 30));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
@@ -222,8 +248,9 @@ TEST(MakeXor, OutputThatIsAnInput) {
     ASSERT_EQ(link(s.path("game.dat").c_str(), s.path("archive-hard").c_str()), 0);
     ASSERT_EQ(symlink("in.bmp", s.path("bmp-link").c_str()), 0);
     ASSERT_EQ(link(s.path("in.bmp").c_str(), s.path("bmp-hard").c_str()), 0);
-    for (const std::string& out : std::vector<std::string>{"game.dat", "./game.dat", "sub/../game.dat", "archive-link", "archive-hard", "in.bmp",
-                            "./in.bmp", "bmp-link", "bmp-hard", s.path("game.dat")}) {
+    for (const std::string& out :
+         std::vector<std::string>{"game.dat", "./game.dat", "sub/../game.dat", "archive-link", "archive-hard", "in.bmp",
+                                  "./in.bmp", "bmp-link", "bmp-hard", s.path("game.dat")}) {
         SCOPED_TRACE(out);
         e2e::result r = e2e::run({"--mkxor", "game.dat", sc.name, "in.bmp", out}, s.dir);
         EXPECT_EQ(r.status, 255);
@@ -234,7 +261,7 @@ TEST(MakeXor, OutputThatIsAnInput) {
 }
 
 TEST(MakeXor, NewOutputFollowsUmaskAndOldOutputIsReplaced) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 31));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 31));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);

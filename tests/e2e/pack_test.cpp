@@ -1,13 +1,11 @@
 // Packing BMP files into an archive, end to end.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "scene.h"
 
-using fixture::bmp_spec;
-using fixture::bytes;
 using e2e::scene;
+using fixture::bmp_fields;
+using fixture::bytes;
 
 namespace {
 
@@ -16,16 +14,6 @@ const std::string updated = "Debug: data updated.\n";
 const std::string not_matching = "Error: bmp header does not match BGRA header/format requirements.\n";
 const std::string both_warnings =
     "Warning: bmp header offset not the same as header struct sizes.\nWarning: bmpinfo size not same as struct.\n";
-
-bmp_spec bmp_of(int32_t w, int32_t h, int bits, uint32_t seed) {
-    return bmp_spec{w, h, static_cast<uint16_t>(bits), 1, 40, std::nullopt, std::nullopt,
-                    fixture::bmp_rows(w, h, bits, seed)};
-}
-
-bmp_spec with(bmp_spec b, const std::function<void(bmp_spec&)>& change) {
-    change(b);
-    return b;
-}
 
 struct pack_case {
     std::string label;
@@ -60,117 +48,143 @@ TEST_P(Pack, Case) {
 
 std::string done(const scene&) { return updated; }
 std::string mismatch(const scene& s) { return e2e::sizing_mismatch(s); }
-std::function<std::string(const scene&)> says(const std::string& text) {
-    return [text](const scene&) { return text; };
-}
 
 INSTANTIATE_TEST_SUITE_P(
     Bmps, Pack,
     testing::Values(
-        pack_case{"Exact32", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 32, 1)); }, true, done, ""},
-        pack_case{"Merge24", [] { return e2e::make_scene(8, 4, bmp_of(8, 4, 24, 2)); }, true, done, merging},
-        pack_case{"Padded24Mismatch", [] { return e2e::make_scene(5, 3, bmp_of(5, 3, 24, 3)); }, false, mismatch, ""},
+        pack_case{"Exact32", [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 1)); }, true, done, ""},
+        pack_case{"Merge24", [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 24, 2)); }, true, done,
+                  merging},
+        pack_case{"Padded24Mismatch", [] { return e2e::make_scene(5, 3, fixture::plain_bmp(5, 3, 24, 3)); }, false,
+                  mismatch, ""},
         pack_case{"TwoExtraBytesCutAndReverse",
                   [] {
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 4), [](bmp_spec& b) {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 4), [](bmp_fields& b) {
                                                  b.pixels.push_back(0xee);
                                                  b.pixels.push_back(0xef);
                                              }));
                   },
                   true, done, ""},
-        pack_case{"Width1In24BitsIsExact", [] { return e2e::make_scene(1, 6, bmp_of(1, 6, 24, 5)); }, true, done, ""},
-        pack_case{"Width2In24BitsIsExact", [] { return e2e::make_scene(2, 6, bmp_of(2, 6, 24, 6)); }, true, done, ""},
-        pack_case{"Width3In24BitsIsExact", [] { return e2e::make_scene(3, 6, bmp_of(3, 6, 24, 7)); }, true, done, ""},
+        pack_case{"Width1In24BitsIsExact", [] { return e2e::make_scene(1, 6, fixture::plain_bmp(1, 6, 24, 5)); }, true,
+                  done, ""},
+        pack_case{"Width2In24BitsIsExact", [] { return e2e::make_scene(2, 6, fixture::plain_bmp(2, 6, 24, 6)); }, true,
+                  done, ""},
+        pack_case{"Width3In24BitsIsExact", [] { return e2e::make_scene(3, 6, fixture::plain_bmp(3, 6, 24, 7)); }, true,
+                  done, ""},
         pack_case{"OtherGeometrySameSize",
                   [] {
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 8), [](bmp_spec& b) {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 8), [](bmp_fields& b) {
                                                  b.width = 16;
                                                  b.height = 2;
                                              }));
                   },
-                  false, says(not_matching), ""},
+                  false, e2e::says(not_matching), ""},
         pack_case{"OffBitsNot54",
-                  [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 9), [](bmp_spec& b) { b.off_bits = 60; })); },
-                  true, says("Warning: bmp header offset not the same as header struct sizes.\n" + updated), ""},
+                  [] {
+                      return e2e::make_scene(
+                          8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 9), [](bmp_fields& b) { b.off_bits = 60; }));
+                  },
+                  true, e2e::says("Warning: bmp header offset not the same as header struct sizes.\n" + updated), ""},
         pack_case{"InfoHeader108",
-                  [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 10), [](bmp_spec& b) { b.info_size = 108; })); },
-                  true, says(both_warnings + updated), ""},
+                  [] {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 10), [](bmp_fields& b) {
+                                                 b.info_size = 108;
+                                             }));
+                  },
+                  true, e2e::says(both_warnings + updated), ""},
         pack_case{"InfoHeader124",
-                  [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 11), [](bmp_spec& b) { b.info_size = 124; })); },
-                  true, says(both_warnings + updated), ""},
+                  [] {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 11), [](bmp_fields& b) {
+                                                 b.info_size = 124;
+                                             }));
+                  },
+                  true, e2e::says(both_warnings + updated), ""},
         pack_case{"TopDown",
-                  [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 12), [](bmp_spec& b) { b.height = -4; })); },
-                  false, says(not_matching), ""},
+                  [] {
+                      return e2e::make_scene(
+                          8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 12), [](bmp_fields& b) { b.height = -4; }));
+                  },
+                  false, e2e::says(not_matching), ""},
         pack_case{"EightBitCutThenRefused",
                   [] {
                       // The palette counts as pixel bytes: more than the payload.
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 8, 13), [](bmp_spec& b) {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 8, 13), [](bmp_fields& b) {
                                                  b.pixels.insert(b.pixels.begin(), 1024, 0x44);
                                              }));
                   },
-                  false, says("Error: only 24 and 32-bit bmps are handled.\n"), ""},
+                  false, e2e::says("Error: only 24 and 32-bit bmps are handled.\n"), ""},
         pack_case{"EightBitTooFewBytes",
                   [] {
-                      return e2e::make_scene(64, 64, with(bmp_of(64, 64, 8, 14), [](bmp_spec& b) {
+                      return e2e::make_scene(64, 64, e2e::changed(fixture::plain_bmp(64, 64, 8, 14), [](bmp_fields& b) {
                                                  b.pixels.insert(b.pixels.begin(), 1024, 0x44);
                                              }));
                   },
                   false, mismatch, ""},
         pack_case{"MismatchPrintsSigned",
                   [] {
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 15), [](bmp_spec& b) {
-                                                 b.pixels.resize(100);
-                                                 b.off_bits = 0x80000000u;
-                                             }),
+                      return e2e::make_scene(8, 4,
+                                             e2e::changed(fixture::plain_bmp(8, 4, 32, 15),
+                                                          [](bmp_fields& b) {
+                                                              b.pixels.resize(100);
+                                                              b.off_bits = 0x80000000u;
+                                                          }),
                                              0x80000010u);
                   },
                   false, mismatch, ""},
         pack_case{"WrongMagic",
                   [] {
-                      scene s = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 16));
+                      scene s = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 16));
                       s.bmp[1] = 'A';
                       return s;
                   },
-                  false, says("Error: bmp magic not BM.\n"), ""},
+                  false, e2e::says("Error: bmp magic not BM.\n"), ""},
         pack_case{"File53Bytes",
                   [] {
-                      scene s = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 17));
+                      scene s = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 17));
                       s.bmp.resize(53);
                       s.bmp[0] = 'X';  // a short file reports the read before the magic
                       return s;
                   },
-                  false, says("Error reading bmp info header.\n"), ""},
+                  false, e2e::says("Error reading bmp info header.\n"), ""},
         pack_case{"File13Bytes",
                   [] {
-                      scene s = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 18));
+                      scene s = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 18));
                       s.bmp.resize(13);
                       return s;
                   },
-                  false, says("Error reading bmp header.\n"), ""},
+                  false, e2e::says("Error reading bmp header.\n"), ""},
         pack_case{"SizeFieldBelow54",
-                  [] { return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 19), [](bmp_spec& b) { b.file_size = 53; })); },
-                  false, says("Error: bmp file size field is too small.\n"), ""},
+                  [] {
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 19), [](bmp_fields& b) {
+                                                 b.file_size = 53;
+                                             }));
+                  },
+                  false, e2e::says("Error: bmp file size field is too small.\n"), ""},
         pack_case{"SizeFieldTopBitSet",
                   [] {
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 20), [](bmp_spec& b) { b.file_size = 0x80000100u; }));
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 20), [](bmp_fields& b) {
+                                                 b.file_size = 0x80000100u;
+                                             }));
                   },
-                  false, says("Error: bmp file size field is too small.\n"), ""},
+                  false, e2e::says("Error: bmp file size field is too small.\n"), ""},
         pack_case{"SizeFieldBeyondFile",
                   [] {
-                      return e2e::make_scene(8, 4, with(bmp_of(8, 4, 32, 21), [](bmp_spec& b) { b.file_size = 0x7fff0000u; }));
+                      return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 21), [](bmp_fields& b) {
+                                                 b.file_size = 0x7fff0000u;
+                                             }));
                   },
-                  false, says("Error: Unable to read whole bmp.\n"), ""},
+                  false, e2e::says("Error: Unable to read whole bmp.\n"), ""},
         pack_case{"OneByteShort",
                   [] {
-                      scene s = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 22));
+                      scene s = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 22));
                       s.bmp.pop_back();
                       return s;
                   },
-                  false, says("Error: Unable to read whole bmp.\n"), ""}),
+                  false, e2e::says("Error: Unable to read whole bmp.\n"), ""}),
     [](const testing::TestParamInfo<pack_case>& p) { return p.param.label; });
 
 TEST(PackEntry, TwiceGivesTheSamePayload) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 30));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 30));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
@@ -184,7 +198,7 @@ TEST(PackEntry, TwiceGivesTheSamePayload) {
 }
 
 TEST(PackEntry, MissingBmpAfterTheEntry) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 31));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 31));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     e2e::result r = e2e::run({"game.dat", sc.name, "none.bmp"}, s.dir);
@@ -194,7 +208,7 @@ TEST(PackEntry, MissingBmpAfterTheEntry) {
 }
 
 TEST(PackEntry, NotAnImageStopsBeforeTheBmp) {
-    scene sc = e2e::make_scene(8, 4, bmp_of(8, 4, 32, 32));
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 32));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     e2e::result r = e2e::run({"game.dat", "readme.txt", "none.bmp"}, s.dir);

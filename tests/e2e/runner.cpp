@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,9 +31,7 @@ void scratch::write(const std::string& name, const fixture::bytes& data) const {
     fixture::write_file(path(name), data);
 }
 
-fixture::bytes scratch::read(const std::string& name) const {
-    return fixture::read_file(path(name));
-}
+fixture::bytes scratch::read(const std::string& name) const { return fixture::read_file(path(name)); }
 
 bool scratch::exists(const std::string& name) const {
     struct stat st;
@@ -72,6 +71,12 @@ result spawn(const char* program, char* const argv[], const std::string& cwd) {
 }
 
 }  // namespace
+
+void expect_result(const result& r, int status, const std::string& err, const std::string& out) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, out);
+}
 
 result run(const std::vector<std::string>& args, const std::string& cwd) {
     std::vector<std::string> words{VELMORIN_BIN};

@@ -28,6 +28,9 @@ struct scratch {
     bool exists(const std::string& name) const;
 };
 
+// Checks the status and both streams of a run.
+void expect_result(const result& r, int status, const std::string& err, const std::string& out = "");
+
 // Runs the tool with these arguments (the program name is added) in `cwd`.
 result run(const std::vector<std::string>& args, const std::string& cwd);
 

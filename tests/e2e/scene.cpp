@@ -7,7 +7,7 @@ namespace e2e {
 
 using fixture::bytes;
 
-scene make_scene(int32_t width, int32_t height, const fixture::bmp_spec& bmp, std::optional<uint32_t> length) {
+scene make_scene(int32_t width, int32_t height, const fixture::bmp_fields& bmp, std::optional<uint32_t> length) {
     scene s;
     s.name = "tex/target.bgra";
     s.width = width;
@@ -48,7 +48,8 @@ bytes converted(model m, const scene& s) {
     bytes old = payload_of(s.a.data, s);
 
     if (p == s.length - 16) {
-        if (m == model::pack || bi_height <= 0) return bytes(pixels.begin(), pixels.begin() + static_cast<long>(s.size));
+        if (m == model::pack || bi_height <= 0)
+            return bytes(pixels.begin(), pixels.begin() + static_cast<long>(s.size));
         size_t row = static_cast<size_t>(bi_width) * 4, rows = static_cast<size_t>(bi_height);
         bytes flipped(rows * row);
         for (size_t r = 0; r < rows; ++r)
@@ -66,16 +67,27 @@ bytes converted(model m, const scene& s) {
     if (p <= s.size) throw std::logic_error("the rules refuse this BMP");
     bytes out(s.size);
     for (size_t r = 0; r < h; ++r)
-        std::copy_n(pixels.begin() + static_cast<long>(r * w * 4), w * 4, out.begin() + static_cast<long>((h - 1 - r) * w * 4));
+        std::copy_n(pixels.begin() + static_cast<long>(r * w * 4), w * 4,
+                    out.begin() + static_cast<long>((h - 1 - r) * w * 4));
     return out;
 }
 
 std::string sizing_mismatch(const scene& s) {
-    return "Header sizing mismatch.\nbmpheader.bfSize=" + std::to_string(static_cast<int32_t>(fixture::get_u32(s.bmp, 2))) +
+    return "Header sizing mismatch.\nbmpheader.bfSize=" +
+           std::to_string(static_cast<int32_t>(fixture::get_u32(s.bmp, 2))) +
            "\ndir[x].length=" + std::to_string(static_cast<int32_t>(s.length)) +
            "\nsizeof(struct bgra_header)=16\nsizeof(bmpheader)=14\nsizeof(bmpinfo)=40\nbgra_datasize=" +
            std::to_string(s.size) +
            "\nbmpinfo.bfOffBits=" + std::to_string(static_cast<int32_t>(fixture::get_u32(s.bmp, 10))) + "\n";
+}
+
+fixture::bmp_fields changed(fixture::bmp_fields b, const std::function<void(fixture::bmp_fields&)>& change) {
+    change(b);
+    return b;
+}
+
+std::function<std::string(const scene&)> says(const std::string& text) {
+    return [text](const scene&) { return text; };
 }
 
 }  // namespace e2e

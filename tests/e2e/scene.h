@@ -3,6 +3,7 @@
 // compare the tool's bytes against.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,7 @@ struct scene {
 
 // Archive entries: "readme.txt", the target "tex/target.bgra" (unknown field
 // 0x77), "tex/other.bgra".
-scene make_scene(int32_t width, int32_t height, const fixture::bmp_spec& bmp,
+scene make_scene(int32_t width, int32_t height, const fixture::bmp_fields& bmp,
                  std::optional<uint32_t> length = std::nullopt);
 
 // The walk's trace to the target and its header line.
@@ -40,5 +41,11 @@ fixture::bytes converted(model m, const scene& s);
 
 // The sizing-mismatch report for the scene.
 std::string sizing_mismatch(const scene& s);
+
+// A copy of `b` with `change` made to it.
+fixture::bmp_fields changed(fixture::bmp_fields b, const std::function<void(fixture::bmp_fields&)>& change);
+
+// An expected error-stream tail that does not depend on the scene.
+std::function<std::string(const scene&)> says(const std::string& text);
 
 }  // namespace e2e

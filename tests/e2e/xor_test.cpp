@@ -3,17 +3,11 @@
 
 #include "runner.h"
 
+using e2e::result;
 using fixture::bytes;
 using fixture::entry;
-using e2e::result;
 
 namespace {
-
-void expect_result(const result& r, int status, const std::string& err, const std::string& out = "") {
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.err, err);
-    EXPECT_EQ(r.out, out);
-}
 
 // ---- reading the entry ------------------------------------------------------
 
@@ -38,7 +32,7 @@ TEST_P(EntryRead, ReportsAndLeavesArchive) {
     s.write("zero.xor", bytes(64 * 32 * 4 + 100, 0));
     result r = e2e::run({"--xor", "game.dat", "target", "zero.xor"}, s.dir);
     size_t index = a.at.data_offset.size() - 1;
-    expect_result(r, c.status, e2e::found_trace(a, index, "target") + c.tail);
+    e2e::expect_result(r, c.status, e2e::found_trace(a, index, "target") + c.tail);
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
 
@@ -55,8 +49,8 @@ fixture::archive single(const bytes& data, std::optional<uint32_t> length = std:
 // An archive whose target entry starts `from_end` bytes before the end of
 // the file (past it when negative), by way of the first entry's length.
 fixture::archive target_near_end(long from_end) {
-    fixture::archive a = fixture::build_archive(
-        {entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 2, 2, 1)});
+    fixture::archive a =
+        fixture::build_archive({entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 2, 2, 1)});
     long offset = static_cast<long>(a.data.size()) - from_end;
     fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(offset - 16));
     return a;
@@ -77,19 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
         entry_case{"LengthsNotContents",
                    [] {
                        // Offsets follow the dirent lengths, whatever the entries hold.
-                       return fixture::build_archive({entry{"a", bytes(10, 1), 30u},
-                                                      entry{"b", bytes(20, 2), 0u},
+                       return fixture::build_archive({entry{"a", bytes(10, 1), 30u}, entry{"b", bytes(20, 2), 0u},
                                                       fixture::image("target", 1, 1, 2)});
                    },
                    "bgra_hdr at 46: magic 0x41524742, unknown 0x2, width 1, height 1\n", 0},
-        entry_case{"MagicPermuted", [] { return single(header_with("ABGR", 1, 1)); },
-                   "Target file is not a BGRA?\n", 255},
-        entry_case{"MagicRGBA", [] { return single(header_with("RGBA", 1, 1)); },
-                   "Target file is not a BGRA?\n", 255},
-        entry_case{"MagicLowerCase", [] { return single(header_with("bgra", 1, 1)); },
-                   "Target file is not a BGRA?\n", 255},
-        entry_case{"MagicOneBitOff", [] { return single(header_with("BGRC", 1, 1)); },
-                   "Target file is not a BGRA?\n", 255},
+        entry_case{"MagicPermuted", [] { return single(header_with("ABGR", 1, 1)); }, "Target file is not a BGRA?\n",
+                   255},
+        entry_case{"MagicRGBA", [] { return single(header_with("RGBA", 1, 1)); }, "Target file is not a BGRA?\n", 255},
+        entry_case{"MagicLowerCase", [] { return single(header_with("bgra", 1, 1)); }, "Target file is not a BGRA?\n",
+                   255},
+        entry_case{"MagicOneBitOff", [] { return single(header_with("BGRC", 1, 1)); }, "Target file is not a BGRA?\n",
+                   255},
         entry_case{"WidthZero", [] { return single(fixture::bgra_entry(0, 9, 5, {})); },
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x5, width 0, height 9\n", 0},
         entry_case{"HeightZero", [] { return single(fixture::bgra_entry(9, 0, 0, {})); },
@@ -165,7 +157,7 @@ TEST(ApplyXor, ZeroPatchLeavesEntry) {
     e2e::scratch s;
     s.write("game.dat", p.a.data);
     s.write("zero.xor", bytes(p.size, 0));
-    expect_result(e2e::run({"--xor", "game.dat", "img", "zero.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "zero.xor"}, s.dir), 0, xor_trace(p, 8, 4));
     EXPECT_EQ(s.read("game.dat"), p.a.data);
 }
 
@@ -175,9 +167,9 @@ TEST(ApplyXor, TwiceRestores) {
     e2e::scratch s;
     s.write("game.dat", p.a.data);
     s.write("p.xor", mask);
-    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
-    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
     EXPECT_EQ(s.read("game.dat"), p.a.data);
 }
 
@@ -186,7 +178,8 @@ TEST(ApplyXor, ShortPatchRefused) {
     e2e::scratch s;
     s.write("game.dat", p.a.data);
     s.write("p.xor", fixture::pattern(p.size - 1, 5));
-    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 255, xor_trace(p, 8, 4) + "Short read.\n");
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 255,
+                       xor_trace(p, 8, 4) + "Short read.\n");
     EXPECT_EQ(s.read("game.dat"), p.a.data);
 }
 
@@ -196,7 +189,7 @@ TEST(ApplyXor, LongerPatchUsesItsStart) {
     e2e::scratch s;
     s.write("game.dat", p.a.data);
     s.write("p.xor", mask);
-    expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
     mask.resize(p.size);
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
 }
@@ -205,8 +198,8 @@ TEST(ApplyXor, MissingPatch) {
     patched p = three_entries(8, 4);
     e2e::scratch s;
     s.write("game.dat", p.a.data);
-    expect_result(e2e::run({"--xor", "game.dat", "img", "nope.xor"}, s.dir), 255,
-                  xor_trace(p, 8, 4) + "Unable to open nope.xor for reading.\n");
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "nope.xor"}, s.dir), 255,
+                       xor_trace(p, 8, 4) + "Unable to open nope.xor for reading.\n");
     EXPECT_EQ(s.read("game.dat"), p.a.data);
 }
 
@@ -217,11 +210,11 @@ TEST(ApplyXor, PatchFromAPipe) {
     e2e::scratch s;
     s.write("game.dat", p.a.data);
     s.write("p.xor", mask);
-    expect_result(e2e::run_shell("cat p.xor | \"$VELMORIN\" --xor game.dat img /dev/stdin", s.dir), 0,
-                  xor_trace(p, 8, 4));
+    e2e::expect_result(e2e::run_shell("cat p.xor | \"$VELMORIN\" --xor game.dat img /dev/stdin", s.dir), 0,
+                       xor_trace(p, 8, 4));
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
-    expect_result(e2e::run_shell("\"$VELMORIN\" --xor game.dat img /dev/stdin < /dev/null", s.dir), 255,
-                  xor_trace(p, 8, 4) + "Short read.\n");
+    e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --xor game.dat img /dev/stdin < /dev/null", s.dir), 255,
+                       xor_trace(p, 8, 4) + "Short read.\n");
 }
 
 // The archive named as its own patch: the patch is the archive as it was
@@ -231,7 +224,7 @@ TEST(ApplyXor, ArchiveAsItsOwnPatch) {
     patched p = three_entries(600, 500);
     e2e::scratch s;
     s.write("game.dat", p.a.data);
-    expect_result(e2e::run({"--xor", "game.dat", "img", "game.dat"}, s.dir), 0, xor_trace(p, 600, 500));
+    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "game.dat"}, s.dir), 0, xor_trace(p, 600, 500));
     bytes mask(p.a.data.begin(), p.a.data.begin() + static_cast<long>(p.size));
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
 }

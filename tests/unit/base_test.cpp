@@ -1,12 +1,12 @@
 // Whole-count transfers and field decoders.
-#include <fcntl.h>
-#include <unistd.h>
+#include "base/base.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <thread>
 
-#include "base/base.h"
 #include "fixture/fixture.h"
 
 namespace {
