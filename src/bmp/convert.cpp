@@ -25,9 +25,11 @@ conversion_case choose_conversion(variant v, const bgra_image& img, uint32_t len
     if (pixel_bytes == stored) {
         if (v == variant::pack || info.biHeight <= 0) return conversion_case::exact_size;
         // The reversal runs by the BMP's rows and must stay within the pixel
-        // bytes while covering the whole payload.
-        int64_t reversed = static_cast<int64_t>(info.biHeight) * info.biWidth * 4;
-        if (info.biWidth <= 0 || reversed > stored || reversed < size) return conversion_case::bmp_geometry_mismatch;
+        // bytes while covering the whole payload. Both factors are positive
+        // here; their product is compared before it is multiplied by 4.
+        if (info.biWidth <= 0) return conversion_case::bmp_geometry_mismatch;
+        int64_t pixels = static_cast<int64_t>(info.biHeight) * info.biWidth;
+        if (pixels > stored / 4 || pixels * 4 < size) return conversion_case::bmp_geometry_mismatch;
         return conversion_case::exact_size_reversed;
     }
     if (pixel_bytes == static_cast<int64_t>(img.width) * img.height * 3) return conversion_case::merge_24bit;

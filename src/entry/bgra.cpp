@@ -39,8 +39,11 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
 
     // The payload must fit in 32 bits and in the entry's own stored data:
     // reading or writing past it would touch the next entry.
+    // Signs first: two 32-bit values multiply safely in 64 bits only when
+    // neither is negative, and the product is checked before the last * 4.
+    if (img.width < 0 || img.height < 0 || static_cast<int64_t>(img.width) * img.height > INT32_MAX / 4)
+        fail("Error: bad BGRA width or height.\n");
     int64_t size = static_cast<int64_t>(img.width) * img.height * 4;
-    if (img.width < 0 || img.height < 0 || size > INT32_MAX) fail("Error: bad BGRA width or height.\n");
     if (static_cast<int64_t>(entry.length) - bgra_header_size < size)
         fail("Error: BGRA data is larger than its archive entry.\n");
     img.bgra_datasize = static_cast<int32_t>(size);

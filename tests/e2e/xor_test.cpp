@@ -104,6 +104,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width -2, height -3\n"
                    "Error: bad BGRA width or height.\n",
                    255},
+        entry_case{"BothMostNegative",
+                   [] { return single(fixture::bgra_entry(INT32_MIN, INT32_MIN, 0, bytes(64, 0))); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width -2147483648, height -2147483648\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
+        entry_case{"BothLargest", [] { return single(fixture::bgra_entry(INT32_MAX, INT32_MAX, 0, {}), 0xffffffffu); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 2147483647, height 2147483647\n"
+                   "Error: bad BGRA width or height.\n",
+                   255},
         entry_case{"SizeBeyond31Bits", [] { return single(fixture::bgra_entry(32768, 16384, 0, {}), 0xffffffffu); },
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width 32768, height 16384\n"
                    "Error: bad BGRA width or height.\n",

@@ -82,6 +82,8 @@ TEST(ChooseConversion, Table) {
         {"make-xor rows short of payload", X, 8, 4, 16 + 128, 8, 3, 128, conversion_case::bmp_geometry_mismatch},
         {"make-xor rows overflow 32 bits", X, 8, 4, 16 + 128, 0x10000, 0x10000, 128,
          conversion_case::bmp_geometry_mismatch},
+        {"make-xor rows overflow 64 bits", X, 8, 4, 16 + 128, INT32_MAX, INT32_MAX, 128,
+         conversion_case::bmp_geometry_mismatch},
         {"merge", P, 8, 4, 16 + 128, 8, 4, 96, conversion_case::merge_24bit},
         {"merge make-xor", X, 8, 4, 16 + 128, 8, 4, 96, conversion_case::merge_24bit},
         {"exact wins over merge", P, 0, 0, 16, 0, 0, 0, conversion_case::exact_size},

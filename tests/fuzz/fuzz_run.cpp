@@ -1,0 +1,118 @@
+#include "fuzz_run.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/base.h"
+#include "cli/cli.h"
+
+namespace fuzz_run {
+namespace {
+
+using fuzz_input::bytes;
+
+struct owned_fd {
+    int fd = -1;
+    ~owned_fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+void put_all(int fd, const bytes& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) break;  // a full pipe: the rest is cut off
+        done += static_cast<size_t>(n);
+    }
+}
+
+bytes contents(int fd) {
+    bytes out;
+    uint8_t buf[4096];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
+        out.insert(out.end(), buf, buf + n);
+        at += n;
+    }
+    return out;
+}
+
+int memory_file(const char* label, const bytes& data) {
+    int fd = memfd_create(label, MFD_CLOEXEC);
+    if (fd < 0) abort();
+    put_all(fd, data);
+    return fd;
+}
+
+std::string path_of(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+int ended_with[3];  // status 0, 1, 255
+
+}  // namespace
+
+int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input) {
+    static bool quiet = (velmorin::silence_output(), true);
+    (void)quiet;
+
+    owned_fd archive_fd{memory_file("archive", archive)};
+    owned_fd input_fd, pipe_end, output_fd;
+    if (mode & fuzz_input::piped) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) abort();
+        input_fd.fd = p[0];
+        pipe_end.fd = p[1];
+        fcntl(p[1], F_SETFL, O_NONBLOCK);
+        put_all(p[1], input);
+        close(pipe_end.fd);
+        pipe_end.fd = -1;
+    } else {
+        input_fd.fd = memory_file("input", input);
+    }
+    output_fd.fd = memory_file("output", {});
+
+    std::vector<std::string> words{"velmorin"};
+    switch (mode & 3) {
+        case fuzz_input::mode_pack:
+            words.insert(words.end(), {path_of(archive_fd.fd), name, path_of(input_fd.fd)});
+            break;
+        case fuzz_input::mode_mkxor:
+            words.insert(words.end(),
+                         {"--mkxor", path_of(archive_fd.fd), name, path_of(input_fd.fd), path_of(output_fd.fd)});
+            break;
+        case fuzz_input::mode_xor:
+            words.insert(words.end(), {"--xor", path_of(archive_fd.fd), name, path_of(input_fd.fd)});
+            break;
+        default:
+            words.insert(words.end(), {"--xor", path_of(archive_fd.fd)});
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    int status = -1;
+    try {
+        velmorin::run_tool(static_cast<int>(words.size()), argv.data());
+    } catch (const velmorin::run_ended& end) {
+        status = end.status;
+    }
+
+    ++ended_with[status == 0 ? 0 : status == 1 ? 1 : 2];
+    bytes after = contents(archive_fd.fd);
+    if (status != 0 && status != 1 && status != 255) abort();
+    if (after.size() != archive.size()) abort();
+    if ((status != 0 || (mode & 3) == fuzz_input::mode_mkxor) && after != archive) abort();
+    return status;
+}
+
+void report() {
+    fprintf(stderr, "runs ended with status 0: %d, 1: %d, 255: %d\n", ended_with[0], ended_with[1], ended_with[2]);
+}
+
+}  // namespace fuzz_run

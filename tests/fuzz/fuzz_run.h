@@ -1,0 +1,19 @@
+// Runs the tool inside the fuzzing process on in-memory files.
+#pragma once
+
+#include <string>
+
+#include "fuzz_input.h"
+
+namespace fuzz_run {
+
+// Runs one command on an archive, an input file (the BMP or the patch) and,
+// for --mkxor, an output, all in memory. Checks what must hold whatever the
+// input: a failed run leaves the archive as it was, no run changes its size,
+// and --mkxor never writes it. Returns the exit status.
+int run(uint8_t mode, const std::string& name, const fuzz_input::bytes& archive, const fuzz_input::bytes& input);
+
+// How many runs ended with status 0, 1 and 255 so far, on standard error.
+void report();
+
+}  // namespace fuzz_run
