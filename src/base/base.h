@@ -107,9 +107,10 @@ struct byte_source {
     const char* short_message = "";  // printed when the bytes are not there after all
 };
 
-// Copies `count` bytes from `offset` within the source; fails with the
-// source's message when they cannot be had.
-void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
+// Copies `count` bytes from `offset` within the source; false when they
+// cannot be had (the file shrank under us or the device failed), with errno
+// telling why. The caller decides what that failure means at its point.
+[[nodiscard]] bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
 
 // The `count` bytes of an input file that start at `start`, where its
 // descriptor stands now. In place when `in_place` (a regular file the run

@@ -125,16 +125,17 @@ byte_buffer read_growing(int fd, int64_t want, int64_t* got) {
     return buf;
 }
 
-void read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count) {
+bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count) {
     int64_t n = static_cast<int64_t>(count);
-    if (offset < 0 || n > src.size - offset) fail("%s", src.short_message);
+    if (offset < 0 || n > src.size - offset) {
+        errno = EINVAL;
+        return false;
+    }
     if (src.bytes) {
         if (count != 0) memcpy(dst, src.bytes.get() + offset, count);
-        return;
+        return true;
     }
-    // The size was checked against the file; it can only fall short now if
-    // the file shrank under us or the device failed.
-    if (pread_full(src.fd, dst, count, src.base + offset) != n) fail("%s", src.short_message);
+    return pread_full(src.fd, dst, count, src.base + offset) == n;
 }
 
 byte_source input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message) {

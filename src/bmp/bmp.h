@@ -77,9 +77,9 @@ size_t band_length(const pixel_plan& plan, int64_t at);
 
 // Produces payload bytes [at, at + count) of a band into `dst`. `scratch`
 // holds band_bytes. The merge reads the old payload for each pixel's fourth
-// byte.
-void convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_source& payload, int64_t at,
-                  size_t count, uint8_t* dst, uint8_t* scratch);
+// byte. Returns nullptr, or the message of the source that could not be read.
+[[nodiscard]] const char* convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_source& payload,
+                                       int64_t at, size_t count, uint8_t* dst, uint8_t* scratch);
 
 // Rows of `row_bytes` 32-bit pixels in `dst` (`size` bytes) take the 24-bit
 // rows of `src` in reverse order; each pixel's fourth byte is kept.

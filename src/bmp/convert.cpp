@@ -80,14 +80,12 @@ size_t band_length(const pixel_plan& plan, int64_t at) {
     return static_cast<size_t>(std::min(n, left));
 }
 
-void convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_source& payload, int64_t at,
-                  size_t count, uint8_t* dst, uint8_t* scratch) {
+const char* convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_source& payload, int64_t at,
+                         size_t count, uint8_t* dst, uint8_t* scratch) {
     int64_t row = plan.row_bytes;
     int64_t n = static_cast<int64_t>(count);
-    if (plan.move == pixel_move::copy) {
-        read_source(pixels, at, dst, count);
-        return;
-    }
+    if (plan.move == pixel_move::copy) return read_source(pixels, at, dst, count) ? nullptr : pixels.short_message;
+
     int64_t first_row = at / row;
     int64_t column = at % row;
     bool whole_rows = column == 0 && n >= row;
@@ -96,25 +94,27 @@ void convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_
     int64_t source_first = plan.rows - first_row - rows;
 
     if (plan.move == pixel_move::reverse_rows) {
-        if (whole_rows) {
-            read_source(pixels, source_first * row, scratch, static_cast<size_t>(rows * row));
-            flip_rows(scratch, static_cast<size_t>(rows), static_cast<size_t>(row), dst);
-        } else {
-            read_source(pixels, source_first * row + column, dst, count);
-        }
-        return;
+        if (!whole_rows)
+            return read_source(pixels, source_first * row + column, dst, count) ? nullptr : pixels.short_message;
+        if (!read_source(pixels, source_first * row, scratch, static_cast<size_t>(rows * row)))
+            return pixels.short_message;
+        flip_rows(scratch, static_cast<size_t>(rows), static_cast<size_t>(row), dst);
+        return nullptr;
     }
 
     // The merge: fourth bytes come from the payload as it is.
-    read_source(payload, at, dst, count);
+    if (!read_source(payload, at, dst, count)) return payload.short_message;
     int64_t src_row = plan.source_row_bytes;
     if (whole_rows) {
-        read_source(pixels, source_first * src_row, scratch, static_cast<size_t>(rows * src_row));
+        if (!read_source(pixels, source_first * src_row, scratch, static_cast<size_t>(rows * src_row)))
+            return pixels.short_message;
         merge_planes(dst, scratch, count, static_cast<size_t>(row));
     } else {
-        read_source(pixels, source_first * src_row + column / 4 * 3, scratch, count / 4 * 3);
+        if (!read_source(pixels, source_first * src_row + column / 4 * 3, scratch, count / 4 * 3))
+            return pixels.short_message;
         merge_planes(dst, scratch, count, count);
     }
+    return nullptr;
 }
 
 void merge_planes(uint8_t* dst, const uint8_t* src, size_t size, size_t row_bytes) {

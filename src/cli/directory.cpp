@@ -24,6 +24,7 @@
 // that many bytes of name, no terminator, no padding.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "cli/cli.h"
@@ -52,17 +53,20 @@ uint32_t dirent_length(dirent_window& w, uint32_t index, uint32_t entry_count) {
         uint32_t left = entry_count - index;
         w.first = index;
         w.count = left < dirents_per_window ? left : dirents_per_window;
-        read_source(w.table, dirent_size * index, w.buf.get(), static_cast<size_t>(dirent_size) * w.count);
+        if (!read_source(w.table, dirent_size * index, w.buf.get(), static_cast<size_t>(dirent_size) * w.count))
+            fail("Error reading directory.\n");
     }
     const uint8_t* d = w.buf.get() + dirent_size * (index - w.first);
     return read_u32le(d + 16);
 }
 
 // Names are read in order through a buffer, so the walk costs a system call
-// per 64 KiB of names rather than two per entry.
+// per 64 KiB of names rather than two per entry. In a regular file the reads
+// stop at its end, so every read made is one the walk needs.
 struct name_reader {
     int fd;
     byte_buffer buf;
+    int64_t left;  // bytes up to the end of the file; -1 when not known
     size_t pos = 0;
     size_t len = 0;
     bool at_end = false;
@@ -75,10 +79,13 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
     while (count > 0) {
         if (r.pos == r.len) {
             if (r.at_end) return false;
-            int64_t n = read_full(r.fd, r.buf.get(), name_reader_capacity);
+            size_t want = name_reader_capacity;
+            if (r.left >= 0 && r.left < static_cast<int64_t>(want)) want = static_cast<size_t>(r.left);
+            int64_t n = read_full(r.fd, r.buf.get(), want);
             r.pos = 0;
             r.len = n > 0 ? static_cast<size_t>(n) : 0;
-            if (r.len < name_reader_capacity) r.at_end = true;
+            if (r.left >= 0) r.left -= static_cast<int64_t>(r.len);
+            if (r.len < want || r.left == 0) r.at_end = true;
             if (r.len == 0) return false;
         }
         size_t step = r.len - r.pos < count ? r.len - r.pos : count;
@@ -100,7 +107,9 @@ entry_match find_entry(const archive_file& archive, const char* name) {
     int32_t dir_offset = read_s32le(header + 8);
 
     trace("Debug: seeking to %d\n", dir_offset);
-    if (lseek(fd, dir_offset, SEEK_SET) < 0) fail("Error seeking to directory.\n");
+    // A seek that fails or lands elsewhere would have the walk read names
+    // from the wrong place.
+    if (lseek(fd, dir_offset, SEEK_SET) != dir_offset) fail("Error seeking to directory.\n");
 
     uint8_t dir_header[dir_header_size];
     if (read_full(fd, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
@@ -121,9 +130,10 @@ entry_match find_entry(const archive_file& archive, const char* name) {
 
     int64_t name_table =
         static_cast<int64_t>(dir_offset) + dir_header_size + dirent_size * static_cast<int64_t>(entry_count);
-    (void)lseek(fd, static_cast<off_t>(name_table), SEEK_SET);
+    if (lseek(fd, static_cast<off_t>(name_table), SEEK_SET) != name_table) fail("Error seeking to directory.\n");
 
-    name_reader names{fd, alloc_bytes(name_reader_capacity)};
+    int64_t names_left = archive.info.regular ? std::max<int64_t>(archive.info.size - name_table, 0) : -1;
+    name_reader names{fd, alloc_bytes(name_reader_capacity), names_left};
     size_t wanted = strlen(name);
     uint8_t stored[name_capacity];
     // Data offsets wrap like the archive's own 32-bit arithmetic: summed

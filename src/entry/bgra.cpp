@@ -53,15 +53,30 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
     return img;
 }
 
-void write_at(int fd, int64_t offset, const uint8_t* bytes, size_t count, int64_t before, int64_t total) {
+payload_write start_write(int fd, int64_t offset, int64_t total) {
     if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != offset) fail("Error: lseek() failed.\n");
-    int64_t n = write_full(fd, bytes, count);
-    if (n != static_cast<int64_t>(count)) {
-        int err = errno;
-        int64_t written = n < 0 ? (before == 0 ? -1 : before) : before + n;
-        fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
-             static_cast<int>(total), err, strerror(err));
-    }
+    return payload_write{fd, total, 0};
+}
+
+namespace {
+
+[[noreturn]] void cut_short(const payload_write& w, int64_t written, int err) {
+    fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
+         static_cast<int>(w.total), err, strerror(err));
+}
+
+}  // namespace
+
+void write_at(payload_write& w, const uint8_t* bytes, size_t count) {
+    int64_t n = write_full(w.fd, bytes, count);
+    if (n != static_cast<int64_t>(count))
+        cut_short(w, n < 0 ? (w.written == 0 ? -1 : w.written) : w.written + n, errno);
+    w.written += n;
+}
+
+[[noreturn]] void payload_read_failed(const payload_write& w, const char* message) {
+    if (w.written == 0) fail("%s", message);
+    cut_short(w, w.written, errno);
 }
 
 }  // namespace velmorin

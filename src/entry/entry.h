@@ -23,9 +23,24 @@ struct bgra_image {
 // Refuses an entry whose payload would reach past its own stored data.
 bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dirent& entry);
 
-// Writes `count` bytes at absolute `offset`. They are part of a payload of
-// `total` bytes of which `before` were written by earlier calls, so that a
-// failure reports how much of the whole payload reached the file.
-void write_at(int fd, int64_t offset, const uint8_t* bytes, size_t count, int64_t before, int64_t total);
+// A payload write in progress: positioned once, before its first byte, then
+// fed band by band, so a failure reports how much of the whole payload
+// reached the file.
+struct payload_write {
+    int fd;
+    int64_t total;
+    int64_t written;
+};
+
+// Positions the archive at absolute `offset` for a payload of `total` bytes.
+payload_write start_write(int fd, int64_t offset, int64_t total);
+
+// Writes the payload's next `count` bytes.
+void write_at(payload_write& w, const uint8_t* bytes, size_t count);
+
+// Ends the run when an input cannot be read while the payload is written.
+// Before the first byte the input's own message tells it; after it, the
+// archive holds part of the new payload and the report says how much.
+[[noreturn]] void payload_read_failed(const payload_write& w, const char* message);
 
 }  // namespace velmorin

@@ -71,8 +71,11 @@ int open_output(const char* path, const archive_file& archive, int bmp_fd) {
     byte_buffer old = alloc_bytes(band_bytes);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
-        convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
-        read_source(img.payload, at, old.get(), n);
+        // A failure here leaves the output partly written, as any failure
+        // after it was opened does; the archive is never written.
+        if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))
+            fail("%s", failed);
+        if (!read_source(img.payload, at, old.get(), n)) fail("%s", img.payload.short_message);
         for (size_t k = 0; k < n; ++k) old[k] ^= band[k];
         if (write_full(out.fd, old.get(), n) != static_cast<int64_t>(n)) fail("Error writing to %s\n", output_path);
         at += static_cast<int64_t>(n);

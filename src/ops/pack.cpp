@@ -28,11 +28,12 @@ namespace velmorin {
 
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
-    int64_t payload_at = static_cast<int64_t>(data_offset) + bgra_header_size;
+    payload_write out = start_write(archive.handle.fd, static_cast<int64_t>(data_offset) + bgra_header_size, plan.size);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
-        convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
-        write_at(archive.handle.fd, payload_at + at, band.get(), n, at, plan.size);
+        if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))
+            payload_read_failed(out, failed);
+        write_at(out, band.get(), n);
         at += static_cast<int64_t>(n);
     }
 

@@ -25,13 +25,13 @@ namespace velmorin {
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
     byte_buffer pixels = alloc_bytes(capacity);
     byte_buffer mask = alloc_bytes(capacity);
-    int64_t payload_at = static_cast<int64_t>(data_offset) + bgra_header_size;
+    payload_write out = start_write(archive.handle.fd, static_cast<int64_t>(data_offset) + bgra_header_size, size);
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
-        read_source(img.payload, at, pixels.get(), n);
-        read_source(patch_bytes, at, mask.get(), n);
+        if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
+        if (!read_source(patch_bytes, at, mask.get(), n)) payload_read_failed(out, patch_bytes.short_message);
         for (size_t k = 0; k < n; ++k) pixels[k] ^= mask[k];
-        write_at(archive.handle.fd, payload_at + at, pixels.get(), n, at, size);
+        write_at(out, pixels.get(), n);
     }
 
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");

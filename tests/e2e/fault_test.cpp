@@ -1,0 +1,153 @@
+// Every failing or short file operation, in each mode, is reported: status
+// 255 and one of the tool's messages, never a success; the archive holds its
+// old bytes, or, after a failed payload write, exactly the bytes reported
+// written.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "scene.h"
+
+using e2e::scene;
+using fixture::bytes;
+
+namespace {
+
+const std::set<std::string> read_messages = {"Error reading header.\n",
+                                             "Error reading directory header.\n",
+                                             "Error reading directory.\n",
+                                             "Error reading filename length.\n",
+                                             "Error reading filename.\n",
+                                             "Error reading BGRA header.\n",
+                                             "Error: Unable to read whole bgra.\n",
+                                             "Error reading bmp header.\n",
+                                             "Error reading bmp info header.\n",
+                                             "Error: Unable to read whole bmp.\n",
+                                             "Error reading bmp.\n",
+                                             "Short read.\n"};
+const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n"};
+const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n"};
+
+struct mode_case {
+    std::string label;
+    std::string args;  // after the archive path and entry name are put in
+    bool writes_archive;
+};
+
+// 600 x 500 pixels: more than one band, so faults land between bands too.
+scene make() { return e2e::make_scene(600, 500, fixture::plain_bmp(600, 500, 24, 3)); }
+
+std::string command(const std::string& fault, const std::string& args) {
+    return "VELMORIN_FAULT=" + fault +
+           " VELMORIN_FAULT_COUNT=counts ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" +
+           VELMORIN_FAULT_SHIM "' \"$VELMORIN\" " + args;
+}
+
+std::map<std::string, long> read_counts(const e2e::scratch& s) {
+    std::map<std::string, long> counts;
+    std::ifstream f(s.path("counts"));
+    std::string op;
+    long n;
+    while (f >> op >> n) counts[op] = n;
+    return counts;
+}
+
+void PrintTo(const mode_case& c, std::ostream* os) { *os << c.label; }
+
+class Faults : public testing::TestWithParam<mode_case> {};
+
+TEST_P(Faults, EveryFaultIsReported) {
+    const mode_case& m = GetParam();
+    scene sc = make();
+    e2e::scratch s;
+    s.write("in.bmp", sc.bmp);
+    bytes old = e2e::payload_of(sc.a.data, sc);
+    bytes fresh = e2e::converted(e2e::model::pack, sc);
+    bytes patch(old.size());
+    for (size_t k = 0; k < old.size(); ++k) patch[k] = old[k] ^ fresh[k];
+    s.write("p.xor", patch);
+
+    // A run without faults, to count the operations.
+    s.write("game.dat", sc.a.data);
+    e2e::result clean = e2e::run_shell(command("none:0:fail", m.args), s.dir);
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    std::map<std::string, long> counts = read_counts(s);
+    ASSERT_GT(counts["read"], 3);
+    ASSERT_GT(counts["write"], m.label == "Pack" || m.label == "ApplyXor" ? 1 : 0);
+
+    int checked = 0;
+    for (const auto& [op, total] : counts) {
+        for (long n = 1; n <= total; ++n) {
+            for (std::string kind : {"fail", "short"}) {
+                if (op == "close" && kind == "short") continue;
+                std::string fault = op + ":" + std::to_string(n) + ":" + kind;
+                SCOPED_TRACE(fault);
+                s.write("game.dat", sc.a.data);
+                e2e::result r = e2e::run_shell(command(fault, m.args), s.dir);
+                ++checked;
+                bytes after = s.read("game.dat");
+                // Pack closes the BMP after it is done with it; that close's
+                // result does not matter to anything the run produced.
+                if (m.label == "Pack" && op == "close" && n == 1) {
+                    EXPECT_EQ(r.status, 0);
+                    EXPECT_EQ(r.err, clean.err);
+                    EXPECT_EQ(after, e2e::with_payload(sc, fresh));
+                    continue;
+                }
+                ASSERT_EQ(r.status, 255) << r.err;
+                EXPECT_EQ(r.err.find("Debug: data updated."), std::string::npos);
+
+                size_t critical = r.err.find("CRITICAL ERRROR: only wrote ");
+                if (critical != std::string::npos) {
+                    // A write refused, or an input unreadable after the first
+                    // band went out.
+                    ASSERT_TRUE(op == "write" || op == "read");
+                    ASSERT_TRUE(m.writes_archive);
+                    long written = std::stol(r.err.substr(critical + 28));
+                    // The shim fails writes as a full disk does, reads as a bad device.
+                    std::string expected =
+                        "CRITICAL ERRROR: only wrote " + std::to_string(written) + " of " + std::to_string(sc.size) +
+                        " bytes.\nerrno=" + (op == "write" ? "28(No space left on device)" : "5(Input/output error)") +
+                        "\n";
+                    EXPECT_EQ(r.err.substr(critical), expected);
+                    if (kind == "short" || op == "read") {
+                        EXPECT_GT(written, 0);
+                    }
+                    // Exactly the bytes reported written are new.
+                    size_t done = written < 0 ? 0 : static_cast<size_t>(written);
+                    bytes partial = old;
+                    std::copy(fresh.begin(), fresh.begin() + static_cast<long>(done), partial.begin());
+                    EXPECT_TRUE(after == e2e::with_payload(sc, partial));
+                    continue;
+                }
+                size_t last_line = r.err.rfind('\n', r.err.size() - 2);
+                std::string message = r.err.substr(last_line + 1);
+                const std::set<std::string>& allowed = op == "read"    ? read_messages
+                                                       : op == "lseek" ? seek_messages
+                                                                       : close_messages;
+                if (op == "write") {
+                    EXPECT_EQ(message, "Error writing to out.xor\n");
+                } else {
+                    EXPECT_TRUE(allowed.count(message)) << message;
+                }
+                if (op == "close" && m.writes_archive) {
+                    // The archive was written before its close failed.
+                    EXPECT_TRUE(after == e2e::with_payload(sc, fresh));
+                } else {
+                    EXPECT_TRUE(after == sc.a.data);
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Faults,
+                         testing::Values(mode_case{"Pack", "game.dat tex/target.bgra in.bmp", true},
+                                         mode_case{"MakeXor", "--mkxor game.dat tex/target.bgra in.bmp out.xor", false},
+                                         mode_case{"ApplyXor", "--xor game.dat tex/target.bgra p.xor", true}),
+                         [](const testing::TestParamInfo<mode_case>& p) { return p.param.label; });
+
+}  // namespace

@@ -1,0 +1,121 @@
+// A preloaded library that makes one file operation of the tool fail or come
+// back short, to test that every such fault is reported.
+//
+//   VELMORIN_FAULT=OP:N:KIND   the Nth OP on a file the tool opened (not the
+//                              standard streams) fails (KIND fail) or moves
+//                              half its count (KIND short); after a short
+//                              transfer every later OP on that file fails,
+//                              as on a full disk. OP is read (read, pread),
+//                              write (write, pwrite), lseek or close; a short
+//                              lseek lands one byte off.
+//   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum op { op_read, op_write, op_lseek, op_close, op_count };
+const char* const op_names[op_count] = {"read", "write", "lseek", "close"};
+
+long calls[op_count];
+int fault_op = -1;
+long fault_at = 0;
+bool fault_short = false;
+int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
+
+__attribute__((constructor)) void setup() {
+    const char* spec = getenv("VELMORIN_FAULT");
+    if (!spec) return;
+    char name[16] = {0}, kind[16] = {0};
+    long n = 0;
+    if (sscanf(spec, "%15[a-z]:%ld:%15[a-z]", name, &n, kind) != 3) return;
+    for (int o = 0; o < op_count; ++o)
+        if (strcmp(name, op_names[o]) == 0) fault_op = o;
+    fault_at = n;
+    fault_short = strcmp(kind, "short") == 0;
+}
+
+__attribute__((destructor)) void report() {
+    const char* path = getenv("VELMORIN_FAULT_COUNT");
+    if (!path) return;
+    FILE* f = fopen(path, "w");
+    if (!f) return;
+    for (int o = 0; o < op_count; ++o) fprintf(f, "%s %ld\n", op_names[o], calls[o]);
+    fclose(f);
+}
+
+// Whether the call goes ahead; a short transfer gets half its count.
+bool allow(op o, int fd, size_t* count) {
+    if (fd < 3) return true;
+    bool broken = broken_fd[o] == fd;
+    if (!broken && (++calls[o] != fault_at || fault_op != o)) return true;
+    if (!broken && fault_short && o != op_close) {
+        broken_fd[o] = fd;
+        *count /= 2;
+        return true;
+    }
+    errno = o == op_write ? ENOSPC : o == op_lseek ? EINVAL : EIO;
+    return false;
+}
+
+template <typename F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* buf, size_t count) {
+    static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    return allow(op_read, fd, &count) ? real(fd, buf, count) : -1;
+}
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+    static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    return allow(op_read, fd, &count) ? real(fd, buf, count, offset) : -1;
+}
+
+ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
+    static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    return allow(op_read, fd, &count) ? real(fd, buf, count, offset) : -1;
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    return allow(op_write, fd, &count) ? real(fd, buf, count) : -1;
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    return allow(op_write, fd, &count) ? real(fd, buf, count, offset) : -1;
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+    static auto real = next<off_t (*)(int, off_t, int)>("lseek");
+    size_t off_by = 2;
+    if (!allow(op_lseek, fd, &off_by)) return -1;
+    off_t at = real(fd, offset, whence);
+    return off_by == 1 && at >= 0 ? at + 1 : at;
+}
+
+off_t lseek64(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
+
+int close(int fd) {
+    static auto real = next<int (*)(int)>("close");
+    size_t unused = 0;
+    if (!allow(op_close, fd, &unused)) {
+        real(fd);  // the descriptor is gone either way, as after a failed close
+        return -1;
+    }
+    return real(fd);
+}
+
+}  // extern "C"
