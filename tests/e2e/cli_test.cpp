@@ -1,4 +1,7 @@
 // The command line and the directory walk, end to end.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "runner.h"
@@ -67,6 +70,35 @@ TEST(CommandLine, ArchiveThatCannotBeOpenedForWriting) {
     // Nothing is created in place of a missing archive.
     e2e::expect_result(e2e::run({"missing.dat", "a", "b"}, s.dir), 255, "Error opening missing.dat\n");
     EXPECT_FALSE(s.exists("missing.dat"));
+}
+
+// An archive the user may only read is refused in every mode, --mkxor
+// included, which would never write it. Run as an unprivileged user: root
+// may write anything.
+TEST(CommandLine, ArchiveTheUserMayNotWrite) {
+    std::string prefix;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root and setpriv is not installed";
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    e2e::scratch s;
+    chmod(s.dir.c_str(), 0755);
+    fixture::archive a = fixture::build_archive({fixture::image("img", 2, 2, 1)});
+    s.write("game.dat", a.data);
+    s.write("in.bmp", fixture::build_bmp(fixture::plain_bmp(2, 2, 32, 1)));
+    s.write("p.xor", bytes(16, 1));
+    chmod(s.path("game.dat").c_str(), 0444);
+    chmod(s.path("in.bmp").c_str(), 0444);
+    chmod(s.path("p.xor").c_str(), 0444);
+    e2e::result probe = e2e::run_shell(prefix + "sh -c 'test -r game.dat && ! test -w game.dat'", s.dir);
+    if (probe.status != 0) GTEST_SKIP() << "cannot become a user who may read but not write the archive";
+    for (const std::string& args :
+         {std::string("game.dat img in.bmp"), std::string("--mkxor game.dat img in.bmp /tmp/never.xor"),
+          std::string("--xor game.dat img p.xor")}) {
+        SCOPED_TRACE(args);
+        e2e::expect_result(e2e::run_shell(prefix + "\"$VELMORIN\" " + args, s.dir), 255, "Error opening game.dat\n");
+    }
+    EXPECT_EQ(s.read("game.dat"), a.data);
 }
 
 // ---- the walk -------------------------------------------------------------
