@@ -45,7 +45,7 @@ std::string slurp(const std::string& path) {
     return std::string(b.begin(), b.end());
 }
 
-result spawn(const char* program, char* const argv[], const std::string& cwd) {
+result spawn(const char* program, char* const argv[], const std::string& cwd, char* const envp[] = environ) {
     std::string out_path = cwd + "/.velmorin-stdout";
     std::string err_path = cwd + "/.velmorin-stderr";
     posix_spawn_file_actions_t actions;
@@ -55,7 +55,7 @@ result spawn(const char* program, char* const argv[], const std::string& cwd) {
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid;
-    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, envp);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start the tool");
     int wstatus = 0;
@@ -78,13 +78,18 @@ void expect_result(const result& r, int status, const std::string& err, const st
     EXPECT_EQ(r.out, out);
 }
 
-result run(const std::vector<std::string>& args, const std::string& cwd) {
+result run(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env) {
     std::vector<std::string> words{VELMORIN_BIN};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    return spawn(VELMORIN_BIN, argv.data(), cwd);
+    std::vector<std::string> added = env;
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    for (std::string& e : added) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    return spawn(VELMORIN_BIN, argv.data(), cwd, envp.data());
 }
 
 result run_without_argv(const std::string& cwd) {

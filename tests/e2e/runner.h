@@ -31,8 +31,9 @@ struct scratch {
 // Checks the status and both streams of a run.
 void expect_result(const result& r, int status, const std::string& err, const std::string& out = "");
 
-// Runs the tool with these arguments (the program name is added) in `cwd`.
-result run(const std::vector<std::string>& args, const std::string& cwd);
+// Runs the tool with these arguments (the program name is added) in `cwd`,
+// with `env` ("NAME=value") added to the environment.
+result run(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env = {});
 
 // Runs the tool with no arguments at all, not even its own name.
 result run_without_argv(const std::string& cwd);
