@@ -113,9 +113,14 @@ struct byte_source {
 [[nodiscard]] bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
 
 // The `count` bytes of an input file that start at `start`, where its
-// descriptor stands now. In place when `in_place` (a regular file the run
+// descriptor stands now: in place when `in_place` (a regular file the run
 // does not write), after checking the file holds them; otherwise read whole
-// now. Fails with `short_message` when the file holds fewer.
-byte_source input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message);
+// now. False when the file holds fewer; the caller reports `short_message`,
+// which later reads report too.
+[[nodiscard]] bool input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message,
+                                byte_source* src);
+
+// dst[k] ^= src[k] for `count` bytes.
+void xor_into(uint8_t* dst, const uint8_t* src, size_t count);
 
 }  // namespace velmorin

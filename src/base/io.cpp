@@ -138,21 +138,31 @@ bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t co
     return pread_full(src.fd, dst, count, src.base + offset) == n;
 }
 
-byte_source input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message) {
-    byte_source src;
-    src.short_message = short_message;
-    src.size = count;
+bool input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message, byte_source* src) {
+    src->short_message = short_message;
+    src->size = count;
     if (in_place) {
-        file_info info = describe_fd(fd);
-        if (count > info.size - start) fail("%s", short_message);
-        src.fd = fd;
-        src.base = start;
-    } else {
-        int64_t got = 0;
-        src.bytes = read_growing(fd, count, &got);
-        if (got != count) fail("%s", short_message);
+        src->fd = fd;
+        src->base = start;
+        return count <= describe_fd(fd).size - start;
     }
-    return src;
+    int64_t got = 0;
+    src->bytes = read_growing(fd, count, &got);
+    return got == count;
+}
+
+void xor_into(uint8_t* dst, const uint8_t* src, size_t count) {
+    // Eight bytes at a time; memcpy keeps the loads and stores aligned-free
+    // and lets the compiler vectorise.
+    size_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        uint64_t a, b;
+        memcpy(&a, dst + k, 8);
+        memcpy(&b, src + k, 8);
+        a ^= b;
+        memcpy(dst + k, &a, 8);
+    }
+    for (; k < count; ++k) dst[k] ^= src[k];
 }
 
 }  // namespace velmorin

@@ -56,6 +56,11 @@ enum class conversion_case {
 conversion_case choose_conversion(variant v, const bgra_image& img, uint32_t length, const bmpinfo& info,
                                   int64_t pixel_bytes);
 
+// The cases that end the run instead of converting.
+inline bool refused(conversion_case c) {
+    return c == conversion_case::sizing_mismatch || c == conversion_case::bmp_geometry_mismatch;
+}
+
 enum class pixel_move { copy, reverse_rows, merge_planes };
 
 // How the payload's bytes are produced from the BMP's pixel bytes.

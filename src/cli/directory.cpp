@@ -124,8 +124,9 @@ entry_match find_entry(const archive_file& archive, const char* name) {
         fail("Error: directory size does not fit its entries.\n");
 
     dirent_window window;
-    window.table = input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
-                                archive.info.regular, "Error reading directory.\n");
+    if (!input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size, archive.info.regular,
+                      "Error reading directory.\n", &window.table))
+        fail("Error reading directory.\n");
     window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 
     int64_t name_table =

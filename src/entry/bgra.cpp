@@ -49,7 +49,8 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
     img.bgra_datasize = static_cast<int32_t>(size);
 
     int64_t start = static_cast<int64_t>(data_offset) + bgra_header_size;
-    img.payload = input_source(fd, start, size, archive.info.regular, "Error: Unable to read whole bgra.\n");
+    if (!input_source(fd, start, size, archive.info.regular, "Error: Unable to read whole bgra.\n", &img.payload))
+        fail("Error: Unable to read whole bgra.\n");
     return img;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,31 +21,44 @@ bool is_input(const file_info& out, const file_info& archive, int bmp_fd) {
     return same_file(out, bmp);
 }
 
-// Opening the output truncates it, so an output that is one of the inputs,
-// by whatever path, is refused first.
-int open_output(const char* path, const archive_file& archive, int bmp_fd) {
-    struct stat st;
-    if (stat(path, &st) == 0 && is_input(file_info{false, 0, st.st_dev, st.st_ino}, archive.info, bmp_fd))
-        fail("Error: %s is an input file; refusing to overwrite it.\n", path);
+// The output is written in place, over what it held, and cut to what the
+// run wrote: it ends exactly as if it had been emptied when opened and then
+// written, without the cost of freeing and refilling every page of an
+// existing patch. An output that is one of the inputs, by whatever path,
+// is refused before it is opened.
+struct output_file {
+    const char* path;
+    fd_guard fd;
+    bool regular;
+    int64_t old_size;
+};
 
-    // Opened without truncating and checked again, in case the path changed
-    // in between; only then emptied.
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
+// `empty`: the run is known to end before writing, so the output is emptied
+// now, as opening it for output does.
+void open_output(output_file& out, const archive_file& archive, int bmp_fd, bool empty) {
+    struct stat st;
+    if (stat(out.path, &st) == 0 && is_input(file_info{false, 0, st.st_dev, st.st_ino}, archive.info, bmp_fd))
+        fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
+
+    // Checked again once open, in case the path changed in between.
+    out.fd.fd = open(out.path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (out.fd.fd < 0) {
         int err = errno;
-        fail("Error %d(%s) opening %s\n", err, strerror(err), path);
+        fail("Error %d(%s) opening %s\n", err, strerror(err), out.path);
     }
-    file_info out = describe_fd(fd);
-    if (is_input(out, archive.info, bmp_fd)) {
-        close(fd);
-        fail("Error: %s is an input file; refusing to overwrite it.\n", path);
-    }
-    if (out.regular && out.size != 0 && ftruncate(fd, 0) != 0) {
+    file_info info = describe_fd(out.fd.fd);
+    if (is_input(info, archive.info, bmp_fd)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
+    out.regular = info.regular;
+    out.old_size = info.size;
+    if (empty && out.regular && out.old_size != 0 && ftruncate(out.fd.fd, 0) != 0) {
         int err = errno;
-        close(fd);
-        fail("Error %d(%s) opening %s\n", err, strerror(err), path);
+        fail("Error %d(%s) opening %s\n", err, strerror(err), out.path);
     }
-    return fd;
+}
+
+// Cuts the output to the `written` bytes the run wrote, as before a failure.
+void cut_output(const output_file& out, int64_t written) {
+    if (out.regular && out.old_size > written) (void)!ftruncate(out.fd.fd, static_cast<off_t>(written));
 }
 
 }  // namespace
@@ -57,12 +71,18 @@ int open_output(const char* path, const archive_file& archive, int bmp_fd) {
     fd_guard bmp(open(bmp_path, O_RDONLY | O_CLOEXEC));
     bmp_headers headers = read_bmp_headers(bmp.fd);
 
-    fd_guard out(open_output(output_path, archive, bmp.fd));
-
-    file_info bmp_info = describe_fd(bmp.fd);
+    // Whether the run gets as far as writing follows from the BMP's size and
+    // headers; it is known before the output is opened, and reported after.
     int64_t pixel_bytes = pixel_byte_count(headers.file);
-    byte_source pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, bmp_info.regular, "Error reading bmp.\n");
+    byte_source pixels;
+    bool have_pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, describe_fd(bmp.fd).regular,
+                                    "Error reading bmp.\n", &pixels);
+    bool writes =
+        have_pixels && !refused(choose_conversion(variant::make_xor, img, entry.length, headers.info, pixel_bytes));
 
+    output_file out{output_path, {}, false, 0};
+    open_output(out, archive, bmp.fd, !writes);
+    if (!have_pixels) fail("Error reading bmp.\n");
     pixel_plan plan = convert_pixels(variant::make_xor, img, entry.length, headers, pixel_bytes);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
@@ -71,17 +91,26 @@ int open_output(const char* path, const archive_file& archive, int bmp_fd) {
     byte_buffer old = alloc_bytes(band_bytes);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
-        // A failure here leaves the output partly written, as any failure
-        // after it was opened does; the archive is never written.
-        if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))
+        // A failure from here on leaves the output partly written, as any
+        // failure after it was opened does; the archive is never written.
+        const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
+        if (!failed && !read_source(img.payload, at, old.get(), n)) failed = img.payload.short_message;
+        if (failed) {
+            cut_output(out, at);
             fail("%s", failed);
-        if (!read_source(img.payload, at, old.get(), n)) fail("%s", img.payload.short_message);
-        for (size_t k = 0; k < n; ++k) old[k] ^= band[k];
-        if (write_full(out.fd, old.get(), n) != static_cast<int64_t>(n)) fail("Error writing to %s\n", output_path);
-        at += static_cast<int64_t>(n);
+        }
+        xor_into(old.get(), band.get(), n);
+        int64_t written = write_full(out.fd.fd, old.get(), n);
+        if (written != static_cast<int64_t>(n)) {
+            cut_output(out, at + std::max<int64_t>(written, 0));
+            fail("Error writing to %s\n", output_path);
+        }
+        at += written;
     }
+    if (out.regular && out.old_size > plan.size && ftruncate(out.fd.fd, plan.size) != 0)
+        fail("Error writing to %s\n", output_path);
 
-    if (out.close_now() != 0) fail("Error closing %s\n", output_path);
+    if (out.fd.close_now() != 0) fail("Error closing %s\n", output_path);
     finish(0);
 }
 

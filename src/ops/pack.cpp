@@ -19,8 +19,9 @@ namespace velmorin {
     file_info bmp_info = describe_fd(bmp.fd);
     bool in_place = bmp_info.regular && !same_file(bmp_info, archive.info);
     int64_t pixel_bytes = pixel_byte_count(headers.file);
-    byte_source pixels =
-        input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place, "Error: Unable to read whole bmp.\n");
+    byte_source pixels;
+    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place, "Error: Unable to read whole bmp.\n", &pixels))
+        fail("Error: Unable to read whole bmp.\n");
 
     // Everything that can refuse the BMP is decided before the first write.
     pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);

@@ -19,7 +19,8 @@ namespace velmorin {
     // A patch that is the archive itself is read whole before anything is written.
     file_info patch_info = describe_fd(patch.fd);
     bool in_place = patch_info.regular && !same_file(patch_info, archive.info);
-    byte_source patch_bytes = input_source(patch.fd, 0, img.bgra_datasize, in_place, "Short read.\n");
+    byte_source patch_bytes;
+    if (!input_source(patch.fd, 0, img.bgra_datasize, in_place, "Short read.\n", &patch_bytes)) fail("Short read.\n");
 
     int64_t size = img.bgra_datasize;
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
@@ -30,7 +31,7 @@ namespace velmorin {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
         if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
         if (!read_source(patch_bytes, at, mask.get(), n)) payload_read_failed(out, patch_bytes.short_message);
-        for (size_t k = 0; k < n; ++k) pixels[k] ^= mask[k];
+        xor_into(pixels.get(), mask.get(), n);
         write_at(out, pixels.get(), n);
     }
 

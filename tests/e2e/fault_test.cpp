@@ -77,6 +77,7 @@ TEST_P(Faults, EveryFaultIsReported) {
     ASSERT_GT(counts["read"], 3);
     ASSERT_GT(counts["write"], m.label == "Pack" || m.label == "ApplyXor" ? 1 : 0);
 
+    bytes clean_patch = s.exists("out.xor") ? s.read("out.xor") : bytes{};
     int checked = 0;
     for (const auto& [op, total] : counts) {
         for (long n = 1; n <= total; ++n) {
@@ -85,9 +86,20 @@ TEST_P(Faults, EveryFaultIsReported) {
                 std::string fault = op + ":" + std::to_string(n) + ":" + kind;
                 SCOPED_TRACE(fault);
                 s.write("game.dat", sc.a.data);
+                s.write("out.xor", bytes(2 * sc.size, 0xab));
                 e2e::result r = e2e::run_shell(command(fault, m.args), s.dir);
                 ++checked;
                 bytes after = s.read("game.dat");
+                if (m.label == "MakeXor") {
+                    // An old output is untouched by a run that stops before
+                    // opening it; once opened, it ends as if emptied then:
+                    // what the run wrote of the patch, and nothing else.
+                    bytes out = s.read("out.xor");
+                    if (out != bytes(2 * sc.size, 0xab)) {
+                        ASSERT_LE(out.size(), clean_patch.size());
+                        EXPECT_TRUE(std::equal(out.begin(), out.end(), clean_patch.begin()));
+                    }
+                }
                 // Pack closes the BMP after it is done with it; that close's
                 // result does not matter to anything the run produced.
                 if (m.label == "Pack" && op == "close" && n == 1) {

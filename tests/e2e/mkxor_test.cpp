@@ -160,6 +160,8 @@ TEST_P(Refused, ArchiveUntouched) {
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
+    // An old patch in the way is emptied, as opening it for output does.
+    if (c.output_left_empty) s.write(c.files[1], bytes(3 * sc.size, 0xab));
     e2e::result r = e2e::run({"--mkxor", "game.dat", sc.name, c.files[0], c.files[1]}, s.dir);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, e2e::entry_trace(sc) + c.tail(sc));
