@@ -161,13 +161,35 @@ std::string xor_trace(const patched& p, int32_t w, int32_t h) {
     return e2e::found_trace(p.a, 1, "img") + e2e::bgra_line(p.payload - 16, 4, w, h);
 }
 
-TEST(ApplyXor, ZeroPatchLeavesEntry) {
+// Patches of every length against an 8 x 4 entry (128 bytes); the archive
+// afterwards is the original with the patch's first 128 bytes XORed in, or
+// the original itself on a refusal.
+TEST(ApplyXor, PatchLengths) {
+    struct patch_case {
+        const char* label;
+        std::optional<bytes> patch;  // none: the file does not exist
+        int status;
+        std::string tail;
+    };
+    const patch_case cases[] = {
+        {"all zeros", bytes(128, 0), 0, ""},
+        {"exact", fixture::pattern(128, 5), 0, ""},
+        {"one byte short", fixture::pattern(127, 5), 255, "Short read.\n"},
+        {"empty", bytes{}, 255, "Short read.\n"},
+        {"longer: its start is used", fixture::pattern(628, 6), 0, ""},
+        {"missing", std::nullopt, 255, "Unable to open p.xor for reading.\n"},
+    };
     patched p = three_entries(8, 4);
-    e2e::scratch s;
-    s.write("game.dat", p.a.data);
-    s.write("zero.xor", bytes(p.size, 0));
-    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "zero.xor"}, s.dir), 0, xor_trace(p, 8, 4));
-    EXPECT_EQ(s.read("game.dat"), p.a.data);
+    for (const patch_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        e2e::scratch s;
+        s.write("game.dat", p.a.data);
+        if (c.patch) s.write("p.xor", *c.patch);
+        e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), c.status,
+                           xor_trace(p, 8, 4) + c.tail);
+        bytes applied = c.status == 0 ? bytes(c.patch->begin(), c.patch->begin() + 128) : bytes(128, 0);
+        EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, applied));
+    }
 }
 
 TEST(ApplyXor, TwiceRestores) {
@@ -179,36 +201,6 @@ TEST(ApplyXor, TwiceRestores) {
     e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
     e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
-    EXPECT_EQ(s.read("game.dat"), p.a.data);
-}
-
-TEST(ApplyXor, ShortPatchRefused) {
-    patched p = three_entries(8, 4);
-    e2e::scratch s;
-    s.write("game.dat", p.a.data);
-    s.write("p.xor", fixture::pattern(p.size - 1, 5));
-    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 255,
-                       xor_trace(p, 8, 4) + "Short read.\n");
-    EXPECT_EQ(s.read("game.dat"), p.a.data);
-}
-
-TEST(ApplyXor, LongerPatchUsesItsStart) {
-    patched p = three_entries(8, 4);
-    bytes mask = fixture::pattern(p.size + 500, 6);
-    e2e::scratch s;
-    s.write("game.dat", p.a.data);
-    s.write("p.xor", mask);
-    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, xor_trace(p, 8, 4));
-    mask.resize(p.size);
-    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
-}
-
-TEST(ApplyXor, MissingPatch) {
-    patched p = three_entries(8, 4);
-    e2e::scratch s;
-    s.write("game.dat", p.a.data);
-    e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "nope.xor"}, s.dir), 255,
-                       xor_trace(p, 8, 4) + "Unable to open nope.xor for reading.\n");
     EXPECT_EQ(s.read("game.dat"), p.a.data);
 }
 
