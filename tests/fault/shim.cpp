@@ -30,11 +30,11 @@ bool fault_short = false;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
 
 __attribute__((constructor)) void setup() {
-    const char* spec = getenv("VELMORIN_FAULT");
-    if (!spec) return;
+    const char* fault = getenv("VELMORIN_FAULT");
+    if (!fault) return;
     char name[16] = {0}, kind[16] = {0};
     long n = 0;
-    if (sscanf(spec, "%15[a-z]:%ld:%15[a-z]", name, &n, kind) != 3) return;
+    if (sscanf(fault, "%15[a-z]:%ld:%15[a-z]", name, &n, kind) != 3) return;
     for (int o = 0; o < op_count; ++o)
         if (strcmp(name, op_names[o]) == 0) fault_op = o;
     fault_at = n;
