@@ -21,21 +21,23 @@ bool is_input(const file_info& out, const file_info& archive, int bmp_fd) {
     return same_file(out, bmp);
 }
 
-// The output is written in place, over what it held, and cut to what the
-// run wrote: it ends exactly as if it had been emptied when opened and then
-// written, without the cost of freeing and refilling every page of an
-// existing patch. An output that is one of the inputs, by whatever path,
-// is refused before it is opened.
+// The output is written in place, over what it held, rather than emptied
+// when opened: emptying an existing patch of hundreds of megabytes costs more
+// than writing it. It still ends exactly as if emptied first: an existing
+// output is cut to one byte short of the new patch before writing, so it
+// reaches its full size only with the last byte (a run stopped half-way,
+// even by a signal, leaves a short file that --xor refuses), and a failure
+// cuts it to what the run wrote. An output that is one of the inputs, by
+// whatever path, is refused before it is opened.
 struct output_file {
     const char* path;
     fd_guard fd;
     bool regular;
-    int64_t old_size;
 };
 
-// `empty`: the run is known to end before writing, so the output is emptied
-// now, as opening it for output does.
-void open_output(output_file& out, const archive_file& archive, int bmp_fd, bool empty) {
+// `size`: the bytes the run will write, or -1 when it is known to end before
+// writing, in which case the output is emptied as opening it for output does.
+void open_output(output_file& out, const archive_file& archive, int bmp_fd, int64_t size) {
     struct stat st;
     if (stat(out.path, &st) == 0 && is_input(file_info{false, 0, st.st_dev, st.st_ino}, archive.info, bmp_fd))
         fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
@@ -49,16 +51,16 @@ void open_output(output_file& out, const archive_file& archive, int bmp_fd, bool
     file_info info = describe_fd(out.fd.fd);
     if (is_input(info, archive.info, bmp_fd)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
     out.regular = info.regular;
-    out.old_size = info.size;
-    if (empty && out.regular && out.old_size != 0 && ftruncate(out.fd.fd, 0) != 0) {
+    int64_t keep = std::max<int64_t>(size - 1, 0);
+    if (out.regular && info.size > keep && ftruncate(out.fd.fd, static_cast<off_t>(keep)) != 0) {
         int err = errno;
         fail("Error %d(%s) opening %s\n", err, strerror(err), out.path);
     }
 }
 
-// Cuts the output to the `written` bytes the run wrote, as before a failure.
+// Cuts the output to the `written` bytes the run wrote, before a failure.
 void cut_output(const output_file& out, int64_t written) {
-    if (out.regular && out.old_size > written) (void)!ftruncate(out.fd.fd, static_cast<off_t>(written));
+    if (out.regular) (void)!ftruncate(out.fd.fd, static_cast<off_t>(written));
 }
 
 }  // namespace
@@ -80,8 +82,8 @@ void cut_output(const output_file& out, int64_t written) {
     bool writes =
         have_pixels && !refused(choose_conversion(variant::make_xor, img, entry.length, headers.info, pixel_bytes));
 
-    output_file out{output_path, {}, false, 0};
-    open_output(out, archive, bmp.fd, !writes);
+    output_file out{output_path, {}, false};
+    open_output(out, archive, bmp.fd, writes ? img.bgra_datasize : -1);
     if (!have_pixels) fail("Error reading bmp.\n");
     pixel_plan plan = convert_pixels(variant::make_xor, img, entry.length, headers, pixel_bytes);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
@@ -107,8 +109,6 @@ void cut_output(const output_file& out, int64_t written) {
         }
         at += written;
     }
-    if (out.regular && out.old_size > plan.size && ftruncate(out.fd.fd, plan.size) != 0)
-        fail("Error writing to %s\n", output_path);
 
     if (out.fd.close_now() != 0) fail("Error closing %s\n", output_path);
     finish(0);

@@ -156,6 +156,23 @@ TEST_P(Faults, EveryFaultIsReported) {
     EXPECT_GT(checked, 20);
 }
 
+// A patch run killed half-way over an old patch of the same size leaves a
+// short file, which --xor refuses, never a whole-looking mix of both.
+TEST(Interrupted, MakeXorLeavesAShortPatch) {
+    scene sc = make();
+    e2e::scratch s;
+    s.write("game.dat", sc.a.data);
+    s.write("in.bmp", sc.bmp);
+    s.write("out.xor", fixture::pattern(sc.size, 8));
+    e2e::result r = e2e::run_shell(command("write:2:kill", "--mkxor game.dat tex/target.bgra in.bmp out.xor"), s.dir);
+    ASSERT_EQ(r.status, 128 + 9);
+    EXPECT_LT(s.read("out.xor").size(), sc.size);
+    e2e::result apply = e2e::run({"--xor", "game.dat", sc.name, "out.xor"}, s.dir);
+    EXPECT_EQ(apply.status, 255);
+    EXPECT_EQ(apply.err, e2e::entry_trace(sc) + "Short read.\n");
+    EXPECT_EQ(s.read("game.dat"), sc.a.data);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Faults,
                          testing::Values(mode_case{"Pack", "game.dat tex/target.bgra in.bmp", true},
                                          mode_case{"MakeXor", "--mkxor game.dat tex/target.bgra in.bmp out.xor", false},
