@@ -28,51 +28,41 @@ constexpr size_t max_chunk = 0x7ffff000;
 
 size_t chunk(size_t left) { return left < max_chunk ? left : max_chunk; }
 
+enum class transfer { read, pread, write };
+
+// The loop behind the three whole-count helpers: one call at least, then
+// more until the count is moved, the file ends or a call fails.
+int64_t move_all(transfer kind, int fd, uint8_t* p, size_t count, int64_t offset) {
+    size_t done = 0;
+    do {
+        size_t want = chunk(count - done);
+        ssize_t n = kind == transfer::read ? ::read(fd, p + done, want)
+                    : kind == transfer::pread
+                        ? ::pread(fd, p + done, want, static_cast<off_t>(offset + static_cast<int64_t>(done)))
+                        : ::write(fd, p + done, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
 }  // namespace
 
 int64_t read_full(int fd, void* buf, size_t count) {
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    do {
-        ssize_t n = ::read(fd, p + done, chunk(count - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    } while (done < count);
-    return static_cast<int64_t>(done);
+    return move_all(transfer::read, fd, static_cast<uint8_t*>(buf), count, 0);
 }
 
 int64_t pread_full(int fd, void* buf, size_t count, int64_t offset) {
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    do {
-        ssize_t n = ::pread(fd, p + done, chunk(count - done), static_cast<off_t>(offset + static_cast<int64_t>(done)));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    } while (done < count);
-    return static_cast<int64_t>(done);
+    return move_all(transfer::pread, fd, static_cast<uint8_t*>(buf), count, offset);
 }
 
 int64_t write_full(int fd, const void* buf, size_t count) {
-    const auto* p = static_cast<const uint8_t*>(buf);
-    size_t done = 0;
-    do {
-        ssize_t n = ::write(fd, p + done, chunk(count - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    } while (done < count);
-    return static_cast<int64_t>(done);
+    // write() only reads the buffer; the shared loop takes it without const.
+    return move_all(transfer::write, fd, static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
 }
 
 file_info describe_fd(int fd) {
