@@ -7,6 +7,14 @@
 
 namespace velmorin {
 
+// Whether an input the run reads while writing the archive can be read in
+// place: a regular file other than the archive itself (which is read whole
+// before anything is written, so no band sees bytes already rewritten).
+inline bool readable_in_place(int fd, const archive_file& archive) {
+    file_info input = describe_fd(fd);
+    return input.regular && !same_file(input, archive.info);
+}
+
 // Packs the BMP at `bmp_path` over the entry's pixels.
 [[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path, const dirent& entry);
 

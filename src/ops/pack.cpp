@@ -15,13 +15,11 @@ namespace velmorin {
     if (bmp.fd < 0) fail("Error: unable to open %s for reading.\n", bmp_path);
     bmp_headers headers = read_bmp_headers(bmp.fd);
 
-    // A BMP that is the archive itself is read whole before anything is written.
-    file_info bmp_info = describe_fd(bmp.fd);
-    bool in_place = bmp_info.regular && !same_file(bmp_info, archive.info);
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
-    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, in_place, "Error: Unable to read whole bmp.\n", &pixels))
-        fail("Error: Unable to read whole bmp.\n");
+    const char* short_bmp = "Error: Unable to read whole bmp.\n";
+    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, readable_in_place(bmp.fd, archive), short_bmp, &pixels))
+        fail("%s", short_bmp);
 
     // Everything that can refuse the BMP is decided before the first write.
     pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);

@@ -16,11 +16,10 @@ namespace velmorin {
 
     fd_guard patch(open(patch_path, O_RDONLY | O_CLOEXEC));
     if (patch.fd < 0) fail("Unable to open %s for reading.\n", patch_path);
-    // A patch that is the archive itself is read whole before anything is written.
-    file_info patch_info = describe_fd(patch.fd);
-    bool in_place = patch_info.regular && !same_file(patch_info, archive.info);
     byte_source patch_bytes;
-    if (!input_source(patch.fd, 0, img.bgra_datasize, in_place, "Short read.\n", &patch_bytes)) fail("Short read.\n");
+    if (!input_source(patch.fd, 0, img.bgra_datasize, readable_in_place(patch.fd, archive), "Short read.\n",
+                      &patch_bytes))
+        fail("%s", patch_bytes.short_message);
 
     int64_t size = img.bgra_datasize;
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
