@@ -39,8 +39,37 @@ void print_stdout(const char* text);
 
 void flush_trace();
 
+// From now on print_stdout() text goes to the error stream: standard output
+// is the file the run writes its product to.
+void divert_stdout();
+
 // Drops everything the run would print (the fuzzer runs the tool in-process).
 void silence_output();
+
+// ---- the process ---------------------------------------------------------
+
+// First thing in a run: puts /dev/null on any of descriptors 0, 1 and 2 that
+// is closed, so no file the run opens takes a standard stream's number and
+// receives its messages; ignores SIGPIPE (a reader that went away must not
+// turn a finished run into a failed one) and SIGXFSZ (a write past the file
+// size limit fails and is reported instead of killing the run).
+void guard_process();
+
+// Defers SIGINT, SIGTERM and SIGHUP until the run ends, so a payload is never
+// left half written by them. A signal that arrives meanwhile takes effect
+// when the run ends, after its last message.
+void hold_signals();
+void release_signals();  // called as the run ends
+
+// The largest file size this process may write (RLIMIT_FSIZE), or -1 when
+// there is no limit.
+int64_t file_size_limit();
+
+// Takes an advisory lock on the whole file for the rest of the run: shared
+// for a run that only reads it, exclusive for one that writes. When another
+// run holds it, says so on the error stream and waits. A file system without
+// locks does not stop the run.
+void lock_file(int fd, bool exclusive, const char* path);
 
 // ---- little-endian fields -------------------------------------------------
 
@@ -59,14 +88,25 @@ int64_t pread_full(int fd, void* buf, size_t count, int64_t offset);
 int64_t write_full(int fd, const void* buf, size_t count);
 
 struct file_info {
-    bool regular;  // a regular file: its size is known and it can be read in place
-    int64_t size;  // bytes, for a regular file
+    bool regular;    // a regular file: its size is known and it can be read in place
+    bool character;  // a character device (a terminal, /dev/null): holds nothing
+    int64_t size;    // bytes, for a regular file
     dev_t dev;
     ino_t ino;
 };
 
-file_info describe_fd(int fd);
+// False when the descriptor cannot be examined (errno says why); callers
+// never guess an identity they could not read.
+[[nodiscard]] bool describe_fd(int fd, file_info* info);
 bool same_file(const file_info& a, const file_info& b);
+
+// Whether `f` is the file behind standard output (1) or the error stream (2).
+// A character device never counts: what reaches it is not stored.
+bool is_stream(const file_info& f, int stream);
+
+// Puts /dev/null in place of standard output and the error stream where
+// they are the file `f`, so nothing more is written into it.
+void silence_stream(const file_info& f);
 
 // Closes a descriptor when its holder goes out of scope; close_now() closes it
 // early and hands back the result.
@@ -113,12 +153,12 @@ struct byte_source {
 [[nodiscard]] bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
 
 // The `count` bytes of an input file that start at `start`, where its
-// descriptor stands now: in place when `in_place` (a regular file the run
-// does not write), after checking the file holds them; otherwise read whole
-// now. False when the file holds fewer; the caller reports `short_message`,
-// which later reads report too.
-[[nodiscard]] bool input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message,
-                                byte_source* src);
+// descriptor stands now: in place when `in_place` is given (a regular file
+// the run does not write, as described), after checking the file holds them;
+// otherwise read whole now. False when the file holds fewer; the caller
+// reports `short_message`, which later reads report too.
+[[nodiscard]] bool input_source(int fd, int64_t start, int64_t count, const file_info* in_place,
+                                const char* short_message, byte_source* src);
 
 // dst[k] ^= src[k] for `count` bytes.
 void xor_into(uint8_t* dst, const uint8_t* src, size_t count);

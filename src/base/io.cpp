@@ -44,7 +44,10 @@ int64_t move_all(transfer kind, int fd, uint8_t* p, size_t count, int64_t offset
             if (errno == EINTR) continue;
             return done == 0 ? -1 : static_cast<int64_t>(done);
         }
-        if (n == 0) break;
+        if (n == 0) {
+            errno = 0;  // the file ended: no error to tell
+            break;
+        }
         done += static_cast<size_t>(n);
     } while (done < count);
     return static_cast<int64_t>(done);
@@ -65,10 +68,12 @@ int64_t write_full(int fd, const void* buf, size_t count) {
     return move_all(transfer::write, fd, static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
 }
 
-file_info describe_fd(int fd) {
+bool describe_fd(int fd, file_info* info) {
     struct stat st;
-    if (fstat(fd, &st) != 0) return file_info{false, 0, 0, 0};
-    return file_info{S_ISREG(st.st_mode), static_cast<int64_t>(st.st_size), st.st_dev, st.st_ino};
+    if (fstat(fd, &st) != 0) return false;
+    *info = file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size), st.st_dev,
+                      st.st_ino};
+    return true;
 }
 
 bool same_file(const file_info& a, const file_info& b) { return a.dev == b.dev && a.ino == b.ino; }
@@ -128,13 +133,14 @@ bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t co
     return pread_full(src.fd, dst, count, src.base + offset) == n;
 }
 
-bool input_source(int fd, int64_t start, int64_t count, bool in_place, const char* short_message, byte_source* src) {
+bool input_source(int fd, int64_t start, int64_t count, const file_info* in_place, const char* short_message,
+                  byte_source* src) {
     src->short_message = short_message;
     src->size = count;
     if (in_place) {
         src->fd = fd;
         src->base = start;
-        return count <= describe_fd(fd).size - start;
+        return count <= in_place->size - start;
     }
     int64_t got = 0;
     src->bytes = read_growing(fd, count, &got);

@@ -20,6 +20,7 @@ constexpr size_t trace_capacity = 64 * 1024;
 char trace_buf[trace_capacity];
 size_t trace_len = 0;
 bool quiet = false;
+bool stdout_diverted = false;
 
 void write_out(int fd, const char* text, size_t len) {
     if (quiet) return;
@@ -103,13 +104,22 @@ void trace_dirent(uint32_t index) {
     append(line, pos);
 }
 
+void divert_stdout() { stdout_diverted = true; }
+
 void print_stdout(const char* text) {
+    if (stdout_diverted) {
+        append(text, strlen(text));
+        return;
+    }
     flush_trace();
     write_out(1, text, strlen(text));
 }
 
 [[noreturn]] void finish(int status) {
     flush_trace();
+    // A signal held back while the archive was written ends the run here,
+    // after everything the run had to say.
+    release_signals();
 #ifdef VELMORIN_FUZZING
     throw run_ended{status};
 #else

@@ -39,7 +39,11 @@ constexpr size_t name_capacity = 512;  // a stored name may hold 511 bytes at mo
 
 // The dirent table is read a window at a time; a million entries would
 // otherwise hold 32 MB.
+#ifdef VELMORIN_FUZZING
+constexpr uint32_t dirents_per_window = 4;
+#else
 constexpr uint32_t dirents_per_window = 2048;
+#endif
 
 struct dirent_window {
     byte_source table;
@@ -70,9 +74,15 @@ struct name_reader {
     size_t pos = 0;
     size_t len = 0;
     bool at_end = false;
+    int64_t taken = 0;  // bytes handed out so far
 };
 
+#ifdef VELMORIN_FUZZING
+// Small buffers let a fuzzer's small inputs reach past the first of each.
+constexpr size_t name_reader_capacity = 64;
+#else
 constexpr size_t name_reader_capacity = 64 * 1024;
+#endif
 
 // Takes the next `count` bytes; false when the file ends first.
 bool take(name_reader& r, uint8_t* dst, size_t count) {
@@ -91,6 +101,7 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
         size_t step = r.len - r.pos < count ? r.len - r.pos : count;
         memcpy(dst, r.buf.get() + r.pos, step);
         r.pos += step;
+        r.taken += static_cast<int64_t>(step);
         dst += step;
         count -= step;
     }
@@ -99,7 +110,7 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
 
 }  // namespace
 
-entry_match find_entry(const archive_file& archive, const char* name) {
+entry_match find_entry(archive_file& archive, const char* name) {
     int fd = archive.handle.fd;
 
     uint8_t header[archive_header_size];
@@ -108,8 +119,8 @@ entry_match find_entry(const archive_file& archive, const char* name) {
 
     trace("Debug: seeking to %d\n", dir_offset);
     // A seek that fails or lands elsewhere would have the walk read names
-    // from the wrong place.
-    if (lseek(fd, dir_offset, SEEK_SET) != dir_offset) fail("Error seeking to directory.\n");
+    // from the wrong place. Offsets are signed: a negative one is damage.
+    if (dir_offset < 0 || lseek(fd, dir_offset, SEEK_SET) != dir_offset) fail("Error seeking to directory.\n");
 
     uint8_t dir_header[dir_header_size];
     if (read_full(fd, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
@@ -124,8 +135,8 @@ entry_match find_entry(const archive_file& archive, const char* name) {
         fail("Error: directory size does not fit its entries.\n");
 
     dirent_window window;
-    if (!input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size, archive.info.regular,
-                      "Error reading directory.\n", &window.table))
+    if (!input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
+                      archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n", &window.table))
         fail("Error reading directory.\n");
     window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 
@@ -137,9 +148,9 @@ entry_match find_entry(const archive_file& archive, const char* name) {
     name_reader names{fd, alloc_bytes(name_reader_capacity), names_left};
     size_t wanted = strlen(name);
     uint8_t stored[name_capacity];
-    // Data offsets wrap like the archive's own 32-bit arithmetic: summed
-    // unsigned, then taken as signed.
-    uint32_t data_offset = archive_header_size;
+    // Summed in 64 bits: a sum past the format's signed 32-bit offsets is
+    // refused where the entry is read, never wrapped onto another entry.
+    int64_t data_offset = archive_header_size;
 
     for (uint32_t i = 0; i < entry_count; ++i) {
         trace_dirent(i);
@@ -155,7 +166,9 @@ entry_match find_entry(const archive_file& archive, const char* name) {
         uint32_t length = dirent_length(window, i, entry_count);
         if (n >= wanted && memcmp(stored, name, wanted) == 0) {
             trace("Debug: Found filename match for %s.\n", name);
-            return entry_match{true, i, dirent{length}, static_cast<int32_t>(data_offset)};
+            archive.dir_start = dir_offset;
+            archive.dir_end = std::max<int64_t>(dir_offset + static_cast<int64_t>(dir_size), name_table + names.taken);
+            return entry_match{true, i, dirent{length}, data_offset};
         }
         data_offset += length;
     }

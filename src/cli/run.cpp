@@ -32,6 +32,7 @@ command parse(int argc, char** argv) {
 }  // namespace
 
 [[noreturn]] void run_tool(int argc, char** argv) {
+    guard_process();
     command cmd = parse(argc, argv);
     if (cmd.chosen == mode::usage)
         fail(
@@ -44,8 +45,15 @@ command parse(int argc, char** argv) {
     // Read-write in every mode, never created or truncated.
     archive_file archive;
     archive.handle.fd = open(cmd.archive_path, O_RDWR | O_CLOEXEC);
-    if (archive.handle.fd < 0) fail("Error opening %s\n", cmd.archive_path);
-    archive.info = describe_fd(archive.handle.fd);
+    if (archive.handle.fd < 0 || !describe_fd(archive.handle.fd, &archive.info))
+        fail("Error opening %s\n", cmd.archive_path);
+    // The run's messages would be written into the archive itself.
+    if (is_stream(archive.info, 1) || is_stream(archive.info, 2)) {
+        silence_stream(archive.info);
+        fail("Error: %s is also an output stream of this run; refusing to use it.\n", cmd.archive_path);
+    }
+    // One run at a time may write the archive, and none may read it meanwhile.
+    lock_file(archive.handle.fd, cmd.chosen != mode::mkxor, cmd.archive_path);
 
     entry_match match = find_entry(archive, cmd.entry_name);
     // A missing entry is neither success nor a failure of the tool.

@@ -21,9 +21,12 @@ constexpr uint32_t bgra_magic = 0x41524742;
 
 }  // namespace
 
-bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dirent& entry) {
+bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dirent& entry) {
     int fd = archive.handle.fd;
-    if (lseek(fd, data_offset, SEEK_SET) != data_offset) fail("Error: lseek() failed.\n");
+    // The format's offsets are signed 32-bit: lengths that add up past that
+    // are damage, not a place in the file.
+    if (data_offset < 0 || data_offset > INT32_MAX || lseek(fd, static_cast<off_t>(data_offset), SEEK_SET) != data_offset)
+        fail("Error: lseek() failed.\n");
 
     uint8_t header[bgra_header_size];
     if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
@@ -34,8 +37,8 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
     img.height = read_s32le(header + 12);
     if (img.magic != bgra_magic) fail("Target file is not a BGRA?\n");
 
-    trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", data_offset, img.magic, img.unknown,
-          img.width, img.height);
+    trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", static_cast<int32_t>(data_offset),
+          img.magic, img.unknown, img.width, img.height);
 
     // The payload must fit in 32 bits and in the entry's own stored data:
     // reading or writing past it would touch the next entry.
@@ -48,20 +51,32 @@ bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dir
         fail("Error: BGRA data is larger than its archive entry.\n");
     img.bgra_datasize = static_cast<int32_t>(size);
 
-    int64_t start = static_cast<int64_t>(data_offset) + bgra_header_size;
-    if (!input_source(fd, start, size, archive.info.regular, "Error: Unable to read whole bgra.\n", &img.payload))
+    int64_t start = data_offset + bgra_header_size;
+    if (!input_source(fd, start, size, archive.info.regular ? &archive.info : nullptr,
+                      "Error: Unable to read whole bgra.\n", &img.payload))
         fail("Error: Unable to read whole bgra.\n");
+    // Touching the directory is fine (an ordinary archive's last entry ends
+    // where it begins); sharing a byte with it is not.
+    if (size > 0 && start < archive.dir_end && archive.dir_start < start + size)
+        fail("Error: BGRA data overlaps the archive directory.\n");
     return img;
 }
 
 payload_write start_write(int fd, int64_t offset, int64_t total) {
+    int64_t limit = file_size_limit();
+    if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
     if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != offset) fail("Error: lseek() failed.\n");
+    hold_signals();
     return payload_write{fd, total, 0};
 }
 
 namespace {
 
+// `written` is -1 when the first write call failed outright: nothing of the
+// payload reached the file. A transfer that stopped without an error number
+// (an input that ended early) is reported as an I/O error, never "Success".
 [[noreturn]] void cut_short(const payload_write& w, int64_t written, int err) {
+    if (err == 0) err = EIO;
     fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
          static_cast<int>(w.total), err, strerror(err));
 }

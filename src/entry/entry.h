@@ -20,8 +20,9 @@ struct bgra_image {
 };
 
 // Reads the entry's header at `data_offset` and makes its payload available.
-// Refuses an entry whose payload would reach past its own stored data.
-bgra_image read_bgra(const archive_file& archive, int32_t data_offset, const dirent& entry);
+// Refuses an entry whose payload would reach past its own stored data, past
+// the end of the file or into the directory.
+bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dirent& entry);
 
 // A payload write in progress: positioned once, before its first byte, then
 // fed band by band, so a failure reports how much of the whole payload
@@ -32,7 +33,9 @@ struct payload_write {
     int64_t written;
 };
 
-// Positions the archive at absolute `offset` for a payload of `total` bytes.
+// Positions the archive at absolute `offset` for a payload of `total` bytes,
+// after refusing a payload that ends past the file size limit. From here
+// until the run ends, signals that would stop it are held back.
 payload_write start_write(int fd, int64_t offset, int64_t total);
 
 // Writes the payload's next `count` bytes.

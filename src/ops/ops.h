@@ -10,19 +10,18 @@ namespace velmorin {
 // Whether an input the run reads while writing the archive can be read in
 // place: a regular file other than the archive itself (which is read whole
 // before anything is written, so no band sees bytes already rewritten).
-inline bool readable_in_place(int fd, const archive_file& archive) {
-    file_info input = describe_fd(fd);
+inline bool readable_in_place(const file_info& input, const archive_file& archive) {
     return input.regular && !same_file(input, archive.info);
 }
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
-[[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path, const dirent& entry);
+[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dirent& entry);
 
 // Writes to `output_path` the entry's pixels XOR the converted BMP.
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int32_t data_offset, const dirent& entry,
+[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dirent& entry,
                            const char* bmp_path);
 
 // XORs the patch file at `patch_path` into the entry's pixels.
-[[noreturn]] void apply_xor(archive_file& archive, int32_t data_offset, const dirent& entry, const char* patch_path);
+[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dirent& entry, const char* patch_path);
 
 }  // namespace velmorin

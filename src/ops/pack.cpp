@@ -6,19 +6,21 @@
 
 namespace velmorin {
 
-[[noreturn]] void pack_entry(archive_file& archive, int32_t data_offset, const char* bmp_path, const dirent& entry) {
+[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dirent& entry) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, data_offset, entry);
 
     fd_guard bmp(open(bmp_path, O_RDONLY | O_CLOEXEC));
-    if (bmp.fd < 0) fail("Error: unable to open %s for reading.\n", bmp_path);
+    file_info bmp_file;
+    if (bmp.fd < 0 || !describe_fd(bmp.fd, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
     bmp_headers headers = read_bmp_headers(bmp.fd);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
     const char* short_bmp = "Error: Unable to read whole bmp.\n";
-    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, readable_in_place(bmp.fd, archive), short_bmp, &pixels))
+    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, readable_in_place(bmp_file, archive) ? &bmp_file : nullptr,
+                      short_bmp, &pixels))
         fail("%s", short_bmp);
 
     // Everything that can refuse the BMP is decided before the first write.
@@ -27,7 +29,7 @@ namespace velmorin {
 
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
-    payload_write out = start_write(archive.handle.fd, static_cast<int64_t>(data_offset) + bgra_header_size, plan.size);
+    payload_write out = start_write(archive.handle.fd, data_offset + bgra_header_size, plan.size);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
         if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))

@@ -11,21 +11,22 @@
 
 namespace velmorin {
 
-[[noreturn]] void apply_xor(archive_file& archive, int32_t data_offset, const dirent& entry, const char* patch_path) {
+[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dirent& entry, const char* patch_path) {
     bgra_image img = read_bgra(archive, data_offset, entry);
 
     fd_guard patch(open(patch_path, O_RDONLY | O_CLOEXEC));
-    if (patch.fd < 0) fail("Unable to open %s for reading.\n", patch_path);
+    file_info patch_file;
+    if (patch.fd < 0 || !describe_fd(patch.fd, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
     byte_source patch_bytes;
-    if (!input_source(patch.fd, 0, img.bgra_datasize, readable_in_place(patch.fd, archive), "Short read.\n",
-                      &patch_bytes))
+    if (!input_source(patch.fd, 0, img.bgra_datasize, readable_in_place(patch_file, archive) ? &patch_file : nullptr,
+                      "Short read.\n", &patch_bytes))
         fail("%s", patch_bytes.short_message);
 
     int64_t size = img.bgra_datasize;
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
     byte_buffer pixels = alloc_bytes(capacity);
     byte_buffer mask = alloc_bytes(capacity);
-    payload_write out = start_write(archive.handle.fd, static_cast<int64_t>(data_offset) + bgra_header_size, size);
+    payload_write out = start_write(archive.handle.fd, data_offset + bgra_header_size, size);
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
         if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
