@@ -38,8 +38,10 @@ result run(const std::vector<std::string>& args, const std::string& cwd, const s
 // Runs the tool with no arguments at all, not even its own name.
 result run_without_argv(const std::string& cwd);
 
-// Runs a shell command line in `cwd`; $VELMORIN names the tool.
-result run_shell(const std::string& command_line, const std::string& cwd);
+// Runs a shell command line in `cwd`; $VELMORIN names the tool. With
+// `err_fd`, the error stream is that descriptor instead of a file (and `err`
+// stays empty).
+result run_shell(const std::string& command_line, const std::string& cwd, int err_fd = -1);
 
 // The trace of a walk up to and including entry `last` (reading entries
 // 0..last), starting from the seek to the directory.

@@ -56,6 +56,21 @@ fixture::archive target_near_end(long from_end) {
     return a;
 }
 
+// An image "a", an entry "b" and the target, with the two lengths before the
+// target chosen to put its data offset somewhere extreme.
+fixture::archive target_after(uint32_t a_length, uint32_t b_length) {
+    fixture::entry a = fixture::image("a", 1, 1, 3);
+    a.length = a_length;
+    return fixture::build_archive({a, entry{"b", bytes(4, 2), b_length}, fixture::image("target", 1, 1, 2)});
+}
+
+// The target's pixels run `into` bytes into the directory that follows it.
+fixture::archive payload_into_directory(int32_t into) {
+    fixture::archive a = fixture::build_archive({fixture::image("target", 4, 4, 6)}, 0);
+    fixture::put_s32(a.data, 16 + 12, 4 + into / 16);
+    return a;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Entries, EntryRead,
     testing::Values(
@@ -96,6 +111,19 @@ INSTANTIATE_TEST_SUITE_P(
                                                       fixture::image("target", 1, 1, 2)});
                    },
                    "Error: lseek() failed.\n", 255},
+        // Lengths add up in 64 bits; an offset past 2^31 - 1 is never
+        // wrapped onto another place in the file.
+        entry_case{"OffsetOfMinusOneIn32Bits", [] { return target_after(0xffffffefu, 0); }, "Error: lseek() failed.\n",
+                   255},
+        entry_case{"OffsetOf2To31", [] { return target_after(0x7ffffff0u, 0); }, "Error: lseek() failed.\n", 255},
+        entry_case{"OffsetWrapsOntoFirstEntry", [] { return target_after(0xffffffffu, 1); },
+                   "Error: lseek() failed.\n", 255},
+        entry_case{"PayloadEndsAtDirectory", [] { return payload_into_directory(0); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x6, width 4, height 4\n", 0},
+        entry_case{"PayloadOverDirectory", [] { return payload_into_directory(16); },
+                   "bgra_hdr at 16: magic 0x41524742, unknown 0x6, width 4, height 5\n"
+                   "Error: BGRA data overlaps the archive directory.\n",
+                   255},
         entry_case{"NegativeWidth", [] { return single(fixture::bgra_entry(-2, 3, 0, bytes(64, 0))); },
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x0, width -2, height 3\n"
                    "Error: bad BGRA width or height.\n",

@@ -3,8 +3,10 @@
 //
 //   VELMORIN_FAULT=OP:N:KIND   the Nth OP on a file the tool opened (not the
 //                              standard streams) fails (KIND fail), moves
-//                              half its count (KIND short), or kills the
-//                              process before it starts (KIND kill); after a short
+//                              half its count (KIND short), kills the
+//                              process before it starts (KIND kill), or
+//                              raises SIGINT or SIGXFSZ and then goes ahead
+//                              (KIND sigint, sigxfsz); after a short
 //                              transfer every later OP on that file fails,
 //                              as on a full disk. OP is read (read, pread),
 //                              write (write, pwrite), lseek or close; a short
@@ -29,7 +31,7 @@ long calls[op_count];
 int fault_op = -1;
 long fault_at = 0;
 bool fault_short = false;
-bool fault_kill = false;
+int fault_signal = 0;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
 
 __attribute__((constructor)) void setup() {
@@ -42,7 +44,10 @@ __attribute__((constructor)) void setup() {
         if (strcmp(name, op_names[o]) == 0) fault_op = o;
     fault_at = n;
     fault_short = strcmp(kind, "short") == 0;
-    fault_kill = strcmp(kind, "kill") == 0;
+    fault_signal = strcmp(kind, "kill") == 0     ? SIGKILL
+                   : strcmp(kind, "sigint") == 0  ? SIGINT
+                   : strcmp(kind, "sigxfsz") == 0 ? SIGXFSZ
+                                                  : 0;
 }
 
 __attribute__((destructor)) void report() {
@@ -59,7 +64,10 @@ bool allow(op o, int fd, size_t* count) {
     if (fd < 3) return true;
     bool broken = broken_fd[o] == fd;
     if (!broken && (++calls[o] != fault_at || fault_op != o)) return true;
-    if (fault_kill) raise(SIGKILL);
+    if (fault_signal) {
+        raise(fault_signal);
+        return true;
+    }
     if (!broken && fault_short && o != op_close) {
         broken_fd[o] = fd;
         *count /= 2;

@@ -1,0 +1,223 @@
+// The process around the run: closed standard streams, signals, the file
+// size limit, a second run on the same archive, and outputs that are pipes or
+// the run's own streams. Every expected file is computed from the inputs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "scene.h"
+
+using e2e::scene;
+using fixture::bytes;
+
+namespace {
+
+struct mode_run {
+    std::string label;
+    std::string args;
+};
+
+const mode_run modes[] = {{"pack", "game.dat tex/target.bgra in.bmp"},
+                          {"mkxor", "--mkxor game.dat tex/target.bgra in.bmp out.xor"},
+                          {"xor", "--xor game.dat tex/target.bgra p.xor"}};
+
+// A 24-bit BMP over a 600 x 500 entry: several bands, and the one line on
+// standard output.
+struct world {
+    scene sc = e2e::make_scene(600, 500, fixture::plain_bmp(600, 500, 24, 3));
+    bytes patch = fixture::pattern(sc.size, 4);
+    e2e::scratch s;
+
+    void reset() {
+        s.write("game.dat", sc.a.data);
+        s.write("in.bmp", sc.bmp);
+        s.write("p.xor", patch);
+        unlink(s.path("out.xor").c_str());
+    }
+    bytes archive_after(const std::string& mode) const {
+        if (mode == "pack") return e2e::with_payload(sc, e2e::converted(e2e::model::pack, sc));
+        if (mode == "xor") return e2e::with_payload(sc, e2e::xored(e2e::payload_of(sc.a.data, sc), 0, patch));
+        return sc.a.data;
+    }
+    bytes new_patch() const {
+        return e2e::xored(e2e::payload_of(sc.a.data, sc), 0, e2e::converted(e2e::model::make_xor, sc));
+    }
+    // The files as the finished run `mode` leaves them.
+    void expect_done(const std::string& mode) const {
+        EXPECT_TRUE(s.read("game.dat") == archive_after(mode));
+        if (mode == "mkxor") {
+            EXPECT_TRUE(s.read("out.xor") == new_patch());
+        }
+    }
+    e2e::result sh(const std::string& line, int err_fd = -1) { return e2e::run_shell(line, s.dir, err_fd); }
+};
+
+// A closed descriptor 0, 1 or 2 changes nothing but what that stream shows:
+// the same run with it on /dev/null gives the same status, files and output.
+TEST(Environment, ClosedStandardStreams) {
+    world w;
+    for (const mode_run& m : modes)
+        for (int fd = 0; fd <= 2; ++fd) {
+            SCOPED_TRACE(m.label + " with descriptor " + std::to_string(fd) + " closed");
+            std::string run = "\"$VELMORIN\" " + m.args + " " + std::to_string(fd);
+            w.reset();
+            e2e::result ref = w.sh(run + (fd == 0 ? "</dev/null" : ">/dev/null"));
+            ASSERT_EQ(ref.status, 0) << ref.err;
+            w.expect_done(m.label);
+            w.reset();
+            e2e::result closed = w.sh(run + (fd == 0 ? "<&-" : ">&-"));
+            EXPECT_EQ(closed.status, 0);
+            EXPECT_EQ(closed.err, ref.err);
+            EXPECT_EQ(closed.out, ref.out);
+            w.expect_done(m.label);
+        }
+}
+
+// Standard output or the error stream appended to the archive itself: the
+// run refuses, and nothing at all reaches the archive.
+TEST(Environment, ArchiveAsAnOutputStream) {
+    world w;
+    for (const std::string& redirect : {std::string("2>>game.dat"), std::string(">>game.dat")}) {
+        SCOPED_TRACE(redirect);
+        w.reset();
+        e2e::result r = w.sh("\"$VELMORIN\" " + modes[0].args + " " + redirect);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);
+        if (redirect[0] == '>') {
+            EXPECT_EQ(r.err, "Error: game.dat is also an output stream of this run; refusing to use it.\n");
+        }
+    }
+}
+
+// A signal during the payload write waits for the write to finish and then
+// ends the run as it would have; SIGXFSZ never ends it.
+TEST(Environment, SignalsDuringThePayload) {
+    world w;
+    std::string shim = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" VELMORIN_FAULT_SHIM "' ";
+    for (const mode_run& m : {modes[0], modes[2]}) {
+        SCOPED_TRACE(m.label);
+        w.reset();
+        e2e::result ref = w.sh("\"$VELMORIN\" " + m.args);
+        ASSERT_EQ(ref.status, 0);
+        w.reset();
+        e2e::result r = w.sh("VELMORIN_FAULT=write:2:sigint " + shim + "\"$VELMORIN\" " + m.args);
+        EXPECT_EQ(r.status, 128 + 2);
+        EXPECT_EQ(r.err, ref.err);
+        w.expect_done(m.label);
+        w.reset();
+        r = w.sh("VELMORIN_FAULT=write:2:sigxfsz " + shim + "\"$VELMORIN\" " + m.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, ref.err);
+        w.expect_done(m.label);
+    }
+}
+
+// A file size limit below the payload's end is refused before the first
+// byte; one at its end is enough. A patch output that meets the limit fails
+// as a write and is cut to what was written.
+TEST(Environment, FileSizeLimit) {
+    world w;
+    size_t end = w.sc.payload + w.sc.size;
+    for (const mode_run& m : {modes[0], modes[2]}) {
+        SCOPED_TRACE(m.label);
+        w.reset();
+        e2e::result r = w.sh("prlimit --fsize=" + std::to_string(end - 1) + " \"$VELMORIN\" " + m.args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+                  "Error: the file size limit is below the end of the entry.\n");
+        EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);
+        w.reset();
+        EXPECT_EQ(w.sh("prlimit --fsize=" + std::to_string(end) + " \"$VELMORIN\" " + m.args).status, 0);
+        w.expect_done(m.label);
+    }
+    w.reset();
+    e2e::result r = w.sh("prlimit --fsize=100000 \"$VELMORIN\" " + modes[1].args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.substr(r.err.size() - 25), "Error writing to out.xor\n");
+    bytes out = w.s.read("out.xor"), full = w.new_patch();
+    EXPECT_LE(out.size(), 100000u);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin()));
+}
+
+// A run waits for another run's lock: pack and --xor for any, --mkxor only
+// for a writer's. The archive is not touched while it waits.
+TEST(Environment, SecondRunWaitsForTheFirst) {
+    struct lock_case {
+        const char* holder;  // flock option of the other run
+        const mode_run& mode;
+        bool waits;
+    };
+    const lock_case cases[] = {
+        {"-s", modes[0], true}, {"-s", modes[2], true}, {"-x", modes[1], true}, {"-s", modes[1], false}};
+    world w;
+    for (const lock_case& c : cases) {
+        SCOPED_TRACE(c.mode.label + " against flock " + c.holder);
+        w.reset();
+        unlink(w.s.path("go").c_str());
+        unlink(w.s.path("held").c_str());
+        std::string line = std::string("flock ") + c.holder +
+                           " game.dat sh -c 'touch held; until [ -e go ]; do sleep 0.01; done' &\n"
+                           "until [ -e held ]; do sleep 0.01; done\n"
+                           "\"$VELMORIN\" " +
+                           c.mode.args +
+                           " >/dev/null 2>err & tool=$!\n"
+                           "until grep -qs -e waiting -e datasize -e updated err; do sleep 0.01; done\n"
+                           "cmp -s game.dat untouched && echo untouched\n"
+                           "touch go; wait $tool; echo $?; wait; cat err >&2\n";
+        w.s.write("untouched", w.sc.a.data);
+        e2e::result r = w.sh(line);
+        EXPECT_EQ(r.out, "untouched\n0\n");
+        EXPECT_EQ(r.err.find("Debug: game.dat is in use by another run; waiting for it to finish.\n") !=
+                      std::string::npos,
+                  c.waits);
+        w.expect_done(c.mode.label);
+    }
+}
+
+// Outputs that are not plain files: a FIFO gets the whole patch once its
+// reader comes; standard output gets the patch alone, its text line going
+// to the error stream; the error stream is refused.
+TEST(Environment, PatchOutputs) {
+    world w;
+    std::string mkxor = "\"$VELMORIN\" --mkxor game.dat tex/target.bgra in.bmp ";
+    std::string trace = e2e::entry_trace(w.sc) + "24bit BMP, merging planes.\nDebug: datasize = " +
+                        std::to_string(w.sc.size) + "\n";
+    w.reset();
+    e2e::result r = w.sh("mkfifo fifo && { " + mkxor + "fifo & }; timeout 60 cat fifo >got; wait $!");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, e2e::entry_trace(w.sc) + "Debug: datasize = " + std::to_string(w.sc.size) + "\n");
+    EXPECT_EQ(r.out, "24bit BMP, merging planes.\n");
+    EXPECT_TRUE(w.s.read("got") == w.new_patch());
+    for (const std::string& to : {std::string("| cat >got"), std::string(">got")}) {
+        SCOPED_TRACE(to);
+        unlink(w.s.path("got").c_str());
+        r = w.sh(mkxor + "/dev/stdout " + to);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, trace);
+        EXPECT_TRUE(w.s.read("got") == w.new_patch());
+    }
+    r = w.sh(mkxor + "/dev/stderr 2>>got");
+    EXPECT_EQ(r.status, 255);
+    std::string refusal = "Error: /dev/stderr is the error stream; refusing to write the patch there.\n";
+    bytes got = w.s.read("got");
+    EXPECT_EQ(std::string(got.end() - static_cast<long>(refusal.size()), got.end()), refusal);
+    EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);
+}
+
+// An error stream whose reader has gone does not turn a finished run into a
+// failed one.
+TEST(Environment, ReaderOfTheErrorStreamGone) {
+    world w;
+    for (const mode_run& m : modes) {
+        SCOPED_TRACE(m.label);
+        w.reset();
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        close(p[0]);
+        e2e::result r = w.sh("\"$VELMORIN\" " + m.args, p[1]);
+        close(p[1]);
+        EXPECT_EQ(r.status, 0);
+        w.expect_done(m.label);
+    }
+}
+
+}  // namespace
