@@ -3,7 +3,8 @@
 //
 // Whole-tool input:
 //   0    1  mode: bits 0-1 pick pack, --mkxor, --xor (3: a bad command
-//           line); bit 2 pipes the BMP or patch instead of a regular file
+//           line); bit 2 pipes the BMP or patch instead of a regular file;
+//           bits 3-7 (whole-tool input only) aim the entry's data offset
 //   1    1  n, the entry name's length
 //   2    n  entry name (cut at a NUL byte)
 //   ..   4  A, the archive's length (cut to what is left)
