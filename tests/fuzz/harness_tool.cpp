@@ -22,10 +22,27 @@ void aim_offset(fuzz_input::tool_input& in) {
     int64_t size = static_cast<int64_t>(in.archive.size());
     int64_t dir = static_cast<int64_t>(m.dir_offset), dir_end = dir + static_cast<int64_t>(m.dir_size);
     int64_t second = 16 + static_cast<int64_t>(fixture::get_u32(in.archive, m.dir_offset + 32 + 16));
-    const int64_t targets[] = {-1,       -16,      0,        15,       INT32_MAX, int64_t{1} << 31,
-                               (int64_t{1} << 32) + 16,  (int64_t{1} << 32) + second,  size - 1,
-                               size,     size + 1, size - 16, size - 17, dir - 16,  dir - 17,
-                               dir,      dir - 1,  dir_end - 16,       dir_end - 1, dir_end};
+    // The first ones are a single bit flip away from an unaimed mode byte.
+    const int64_t targets[] = {(int64_t{1} << 32) + 16,
+                               -1,
+                               0,
+                               int64_t{1} << 31,
+                               -16,
+                               15,
+                               INT32_MAX,
+                               dir - 16,
+                               (int64_t{1} << 32) + second,
+                               size - 1,
+                               size,
+                               size + 1,
+                               size - 16,
+                               size - 17,
+                               dir - 17,
+                               dir_end - 16,
+                               dir,
+                               dir - 1,
+                               dir_end - 1,
+                               dir_end};
     int64_t target = targets[(pick - 1) % (sizeof targets / sizeof targets[0])];
     fixture::put_u32(in.archive, before_at, static_cast<uint32_t>(target - others));
 }
