@@ -20,12 +20,16 @@ const mode_run modes[] = {{"pack", "game.dat tex/target.bgra in.bmp"},
                           {"mkxor", "--mkxor game.dat tex/target.bgra in.bmp out.xor"},
                           {"xor", "--xor game.dat tex/target.bgra p.xor"}};
 
-// A 24-bit BMP over a 600 x 500 entry: several bands, and the one line on
-// standard output.
+// A 24-bit BMP over a 600 x 500 entry (several bands) or a smaller one, and
+// the one line on standard output.
 struct world {
-    scene sc = e2e::make_scene(600, 500, fixture::plain_bmp(600, 500, 24, 3));
-    bytes patch = fixture::pattern(sc.size, 4);
+    scene sc;
+    bytes patch;
     e2e::scratch s;
+
+    explicit world(int32_t width = 600, int32_t height = 500)
+        : sc(e2e::make_scene(width, height, fixture::plain_bmp(width, height, 24, 3))),
+          patch(fixture::pattern(sc.size, 4)) {}
 
     void reset() {
         s.write("game.dat", sc.a.data);
@@ -173,20 +177,29 @@ TEST(Environment, SecondRunWaitsForTheFirst) {
     }
 }
 
-// Outputs that are not plain files: a FIFO gets the whole patch once its
-// reader comes; standard output gets the patch alone, its text line going
-// to the error stream; the error stream is refused.
-TEST(Environment, PatchOutputs) {
-    world w;
-    std::string mkxor = "\"$VELMORIN\" --mkxor game.dat tex/target.bgra in.bmp ";
-    std::string trace = e2e::entry_trace(w.sc) + "24bit BMP, merging planes.\nDebug: datasize = " +
-                        std::to_string(w.sc.size) + "\n";
+const std::string mkxor = "\"$VELMORIN\" --mkxor game.dat tex/target.bgra in.bmp ";
+
+// A FIFO output waits for its reader, however late it comes, and the reader
+// gets the whole patch (a patch small enough for the pipe's buffer would
+// otherwise be left there and lost).
+TEST(Environment, PatchToAFifo) {
+    world w(8, 4);
     w.reset();
-    e2e::result r = w.sh("mkfifo fifo && { " + mkxor + "fifo & }; timeout 60 cat fifo >got; wait $!");
+    e2e::result r = w.sh("mkfifo fifo && { " + mkxor + "fifo & }; sleep 0.3; timeout 10 cat fifo >got; wait $!");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, e2e::entry_trace(w.sc) + "Debug: datasize = " + std::to_string(w.sc.size) + "\n");
     EXPECT_EQ(r.out, "24bit BMP, merging planes.\n");
     EXPECT_TRUE(w.s.read("got") == w.new_patch());
+}
+
+// Standard output gets the patch alone, its text line going to the error
+// stream; the error stream is refused.
+TEST(Environment, PatchToAStream) {
+    world w;
+    std::string trace = e2e::entry_trace(w.sc) + "24bit BMP, merging planes.\nDebug: datasize = " +
+                        std::to_string(w.sc.size) + "\n";
+    w.reset();
+    e2e::result r;
     for (const std::string& to : {std::string("| cat >got"), std::string(">got")}) {
         SCOPED_TRACE(to);
         unlink(w.s.path("got").c_str());

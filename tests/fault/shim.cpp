@@ -6,7 +6,8 @@
 //                              half its count (KIND short), kills the
 //                              process before it starts (KIND kill), or
 //                              raises SIGINT or SIGXFSZ and then goes ahead
-//                              (KIND sigint, sigxfsz); after a short
+//                              (KIND sigint, sigxfsz), or, for a read, finds
+//                              the end of the file (KIND eof); after a short
 //                              transfer every later OP on that file fails,
 //                              as on a full disk. OP is read (read, pread),
 //                              write (write, pwrite), lseek or close; a short
@@ -31,6 +32,7 @@ long calls[op_count];
 int fault_op = -1;
 long fault_at = 0;
 bool fault_short = false;
+bool fault_eof = false;
 int fault_signal = 0;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
 
@@ -44,6 +46,7 @@ __attribute__((constructor)) void setup() {
         if (strcmp(name, op_names[o]) == 0) fault_op = o;
     fault_at = n;
     fault_short = strcmp(kind, "short") == 0;
+    fault_eof = strcmp(kind, "eof") == 0;
     fault_signal = strcmp(kind, "kill") == 0     ? SIGKILL
                    : strcmp(kind, "sigint") == 0  ? SIGINT
                    : strcmp(kind, "sigxfsz") == 0 ? SIGXFSZ
@@ -71,6 +74,10 @@ bool allow(op o, int fd, size_t* count) {
     if (!broken && fault_short && o != op_close) {
         broken_fd[o] = fd;
         *count /= 2;
+        return true;
+    }
+    if (fault_eof) {
+        *count = 0;  // a read of nothing: what a file that shrank gives
         return true;
     }
     errno = o == op_write ? ENOSPC : o == op_lseek ? EINVAL : EIO;
