@@ -7,7 +7,6 @@
 //   12  4  height     rows (signed)
 // Then width * height * 4 bytes of pixels, rows without padding, each pixel
 // blue, green, red and a fourth byte.
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,12 +20,11 @@ constexpr uint32_t bgra_magic = 0x41524742;
 
 }  // namespace
 
-bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dirent& entry) {
+bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
     int fd = archive.handle.fd;
     // The format's offsets are signed 32-bit: lengths that add up past that
     // are damage, not a place in the file.
-    if (data_offset < 0 || data_offset > INT32_MAX || lseek(fd, static_cast<off_t>(data_offset), SEEK_SET) != data_offset)
-        fail("Error: lseek() failed.\n");
+    if (data_offset > INT32_MAX || !seek_to(fd, data_offset)) fail("Error: lseek() failed.\n");
 
     uint8_t header[bgra_header_size];
     if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
@@ -65,7 +63,7 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
 payload_write start_write(int fd, int64_t offset, int64_t total) {
     int64_t limit = file_size_limit();
     if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
-    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != offset) fail("Error: lseek() failed.\n");
+    if (!seek_to(fd, offset)) fail("Error: lseek() failed.\n");
     hold_signals();
     return payload_write{fd, total, 0};
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "base/base.h"
-#include "cli/cli.h"
+#include "archive/archive.h"
 
 namespace velmorin {
 
@@ -22,7 +22,7 @@ struct bgra_image {
 // Reads the entry's header at `data_offset` and makes its payload available.
 // Refuses an entry whose payload would reach past its own stored data, past
 // the end of the file or into the directory.
-bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dirent& entry);
+bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry);
 
 // A payload write in progress: positioned once, before its first byte, then
 // fed band by band, so a failure reports how much of the whole payload

@@ -70,7 +70,7 @@ void cut_output(const output_file& out, int64_t written) {
 
 }  // namespace
 
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dirent& entry,
+[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dir_entry& entry,
                            const char* bmp_path) {
     bgra_image img = read_bgra(archive, data_offset, entry);
 

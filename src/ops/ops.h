@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/cli.h"
+#include "archive/archive.h"
 
 namespace velmorin {
 
@@ -15,13 +15,13 @@ inline bool readable_in_place(const file_info& input, const archive_file& archiv
 }
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
-[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dirent& entry);
+[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dir_entry& entry);
 
 // Writes to `output_path` the entry's pixels XOR the converted BMP.
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dirent& entry,
+[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dir_entry& entry,
                            const char* bmp_path);
 
 // XORs the patch file at `patch_path` into the entry's pixels.
-[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dirent& entry, const char* patch_path);
+[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path);
 
 }  // namespace velmorin

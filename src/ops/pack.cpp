@@ -6,7 +6,7 @@
 
 namespace velmorin {
 
-[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dirent& entry) {
+[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dir_entry& entry) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, data_offset, entry);

@@ -11,7 +11,7 @@
 
 namespace velmorin {
 
-[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dirent& entry, const char* patch_path) {
+[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path) {
     bgra_image img = read_bgra(archive, data_offset, entry);
 
     fd_guard patch(open(patch_path, O_RDONLY | O_CLOEXEC));

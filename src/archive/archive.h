@@ -1,0 +1,97 @@
+// The game data archive: the open file, its directory entries and the walk
+// over its directory and name table.
+#pragma once
+
+#include <cstdint>
+
+#include "base/base.h"
+
+namespace velmorin {
+
+// The open game data archive.
+struct archive_file {
+    fd_guard handle;
+    file_info info;
+    // The directory block and the names the walk has read: bytes no payload
+    // may overlap. Kept up to date by the walk.
+    int64_t dir_start = 0;
+    int64_t dir_end = 0;
+};
+
+// The one field of a directory entry the tool uses.
+struct dir_entry {
+    uint32_t length;  // bytes of the entry's stored data
+};
+
+// Positions the file at absolute `offset`; false when that is not possible
+// (a negative offset included) or the file ends up anywhere else.
+[[nodiscard]] bool seek_to(int fd, int64_t offset);
+
+// ---- the walk -------------------------------------------------------------
+
+constexpr size_t name_capacity = 512;  // a stored name may hold 511 bytes at most
+
+// The directory's entry table is read a window at a time, the names in order
+// through a buffer: a million entries cost a few hundred reads and little
+// memory.
+struct dirent_window {
+    byte_source table;
+    byte_buffer buf;
+    uint32_t first = 0;
+    uint32_t count = 0;
+};
+
+struct name_reader {
+    int fd = -1;
+    byte_buffer buf;
+    int64_t left = -1;  // bytes up to the end of the file; -1 when not known
+    size_t pos = 0;
+    size_t len = 0;
+    bool at_end = false;
+    int64_t taken = 0;  // bytes handed out so far
+};
+
+struct directory_walk {
+    archive_file* archive = nullptr;
+    bool narrate = false;  // print the walk's "Debug:" lines
+    int64_t dir_offset = 0;
+    int64_t dir_size = 0;
+    int64_t name_table = 0;
+    uint32_t entry_count = 0;
+    uint32_t next = 0;  // index of the next entry
+    int64_t data_offset = 0;
+    dirent_window window;
+    name_reader names;
+};
+
+// One entry as the walk reads it.
+struct walked_entry {
+    uint32_t index;
+    dir_entry entry;
+    int64_t data_offset;  // 16 plus the lengths before it, in 64 bits
+    uint16_t name_length;
+    uint8_t name[name_capacity];
+};
+
+// Reads the archive's header and directory header, checks the directory and
+// makes ready to read its entries. Ends the run on a damaged archive.
+void start_walk(archive_file& archive, bool narrate, directory_walk* w);
+
+// Reads the next entry; false after the last. Ends the run on a damaged
+// archive.
+bool next_entry(directory_walk& w, walked_entry* e);
+
+// ---- the lookup -------------------------------------------------------------
+
+struct entry_match {
+    bool found;
+    uint32_t index;
+    dir_entry entry;
+    int64_t data_offset;  // where the entry's stored data begins
+};
+
+// Walks the directory (the archive positioned at its start), narrating, to
+// the first entry whose stored name begins with `name`.
+entry_match find_entry(archive_file& archive, const char* name);
+
+}  // namespace velmorin
