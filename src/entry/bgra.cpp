@@ -18,46 +18,81 @@ namespace {
 
 constexpr uint32_t bgra_magic = 0x41524742;
 
-}  // namespace
+// The format's offsets are signed 32-bit: lengths that add up past that are
+// damage, not a place in the file.
+bool valid_data_offset(int64_t data_offset) { return data_offset >= 0 && data_offset <= INT32_MAX; }
 
-bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
-    int fd = archive.handle.fd;
-    // The format's offsets are signed 32-bit: lengths that add up past that
-    // are damage, not a place in the file.
-    if (data_offset > INT32_MAX || !seek_to(fd, data_offset)) fail("Error: lseek() failed.\n");
-
-    uint8_t header[bgra_header_size];
-    if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
+bgra_image decode_header(const uint8_t* header) {
     bgra_image img;
     img.magic = read_u32le(header);
     img.unknown = read_u32le(header + 4);
     img.width = read_s32le(header + 8);
     img.height = read_s32le(header + 12);
-    if (img.magic != bgra_magic) fail("Target file is not a BGRA?\n");
+    img.bgra_datasize = 0;
+    return img;
+}
+
+enum class header_verdict { ok, not_bgra, bad_size, larger_than_entry };
+
+// The checks of one header, in the order the tool makes them. The payload
+// must fit in 32 bits and in the entry's own stored data: reading or writing
+// past it would touch the next entry. Signs first: two 32-bit values
+// multiply safely in 64 bits only when neither is negative, and the product
+// is checked before the last * 4.
+header_verdict judge_header(const bgra_image& img, uint32_t length) {
+    if (img.magic != bgra_magic) return header_verdict::not_bgra;
+    if (img.width < 0 || img.height < 0 || static_cast<int64_t>(img.width) * img.height > INT32_MAX / 4)
+        return header_verdict::bad_size;
+    if (static_cast<int64_t>(length) - bgra_header_size < static_cast<int64_t>(img.width) * img.height * 4)
+        return header_verdict::larger_than_entry;
+    return header_verdict::ok;
+}
+
+// Touching the directory is fine (an ordinary archive's last entry ends
+// where it begins); sharing a byte with it is not.
+bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size) {
+    return size > 0 && start < archive.dir_end && archive.dir_start < start + size;
+}
+
+}  // namespace
+
+bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
+    int fd = archive.handle.fd;
+    if (!valid_data_offset(data_offset) || !seek_to(fd, data_offset)) fail("Error: lseek() failed.\n");
+
+    uint8_t header[bgra_header_size];
+    if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
+    bgra_image img = decode_header(header);
+    header_verdict verdict = judge_header(img, entry.length);
+    if (verdict == header_verdict::not_bgra) fail("Target file is not a BGRA?\n");
 
     trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", static_cast<int32_t>(data_offset),
           img.magic, img.unknown, img.width, img.height);
 
-    // The payload must fit in 32 bits and in the entry's own stored data:
-    // reading or writing past it would touch the next entry.
-    // Signs first: two 32-bit values multiply safely in 64 bits only when
-    // neither is negative, and the product is checked before the last * 4.
-    if (img.width < 0 || img.height < 0 || static_cast<int64_t>(img.width) * img.height > INT32_MAX / 4)
-        fail("Error: bad BGRA width or height.\n");
+    if (verdict == header_verdict::bad_size) fail("Error: bad BGRA width or height.\n");
+    if (verdict == header_verdict::larger_than_entry) fail("Error: BGRA data is larger than its archive entry.\n");
     int64_t size = static_cast<int64_t>(img.width) * img.height * 4;
-    if (static_cast<int64_t>(entry.length) - bgra_header_size < size)
-        fail("Error: BGRA data is larger than its archive entry.\n");
     img.bgra_datasize = static_cast<int32_t>(size);
 
     int64_t start = data_offset + bgra_header_size;
     if (!input_source(fd, start, size, archive.info.regular ? &archive.info : nullptr,
                       "Error: Unable to read whole bgra.\n", &img.payload))
         fail("Error: Unable to read whole bgra.\n");
-    // Touching the directory is fine (an ordinary archive's last entry ends
-    // where it begins); sharing a byte with it is not.
-    if (size > 0 && start < archive.dir_end && archive.dir_start < start + size)
-        fail("Error: BGRA data overlaps the archive directory.\n");
+    if (overlaps_directory(archive, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
     return img;
+}
+
+bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry& entry, bgra_image* img) {
+    uint8_t header[bgra_header_size];
+    if (entry.length < bgra_header_size || !valid_data_offset(data_offset) || !archive.info.regular ||
+        pread_full(archive.handle.fd, header, sizeof header, data_offset) != bgra_header_size)
+        return false;
+    *img = decode_header(header);
+    if (judge_header(*img, entry.length) != header_verdict::ok) return false;
+    int64_t size = static_cast<int64_t>(img->width) * img->height * 4;
+    int64_t start = data_offset + bgra_header_size;
+    img->bgra_datasize = static_cast<int32_t>(size);
+    return size <= archive.info.size - start && !overlaps_directory(archive, start, size);
 }
 
 payload_write start_write(int fd, int64_t offset, int64_t total) {

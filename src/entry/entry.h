@@ -24,6 +24,11 @@ struct bgra_image {
 // the end of the file or into the directory.
 bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry);
 
+// Whether the entry is an image the other modes would take, by the same
+// checks, made without a word on the error stream; its header in *img. The
+// archive's position does not move.
+bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry& entry, bgra_image* img);
+
 // A payload write in progress: positioned once, before its first byte, then
 // fed band by band, so a failure reports how much of the whole payload
 // reached the file.

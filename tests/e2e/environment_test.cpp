@@ -210,7 +210,7 @@ TEST(Environment, PatchToAStream) {
     }
     r = w.sh(mkxor + "/dev/stderr 2>>got");
     EXPECT_EQ(r.status, 255);
-    std::string refusal = "Error: /dev/stderr is the error stream; refusing to write the patch there.\n";
+    std::string refusal = "Error: /dev/stderr is the error stream; refusing to write to it.\n";
     bytes got = w.s.read("got");
     EXPECT_EQ(std::string(got.end() - static_cast<long>(refusal.size()), got.end()), refusal);
     EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);

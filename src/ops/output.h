@@ -1,0 +1,42 @@
+// The file an operation writes its product to (a patch, an exported BMP).
+//
+// The output is written in place, over what it held, rather than emptied
+// when opened: emptying an existing file of hundreds of megabytes costs more
+// than writing it. It still ends exactly as if emptied first: an existing
+// output is cut to one byte short of the new content before writing, so it
+// reaches its full size only with the last byte (a run stopped half-way,
+// even by a signal, leaves a file too short to be taken for a whole one),
+// and a failure cuts it to what the run wrote. An output that is one of the
+// inputs, by whatever path, is refused before it is opened.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/archive.h"
+
+namespace velmorin {
+
+struct output_file {
+    const char* path;
+    fd_guard fd;
+    bool regular;
+    int64_t written;
+};
+
+// Opens `out.path` write-only, creating it with mode 0666 less the umask.
+// `other_input`: a second input it must not be, or nullptr. `size`: the
+// bytes the run will write, or -1 when it is known to end before writing, in
+// which case the output is emptied as opening it for output does.
+void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t size);
+
+// Writes the output's next `count` bytes; ends the run if they cannot be.
+void write_output(output_file& out, const uint8_t* bytes, size_t count);
+
+// Ends the run on a failure met after the output was opened: the output is
+// cut to what was written, then `message` is printed.
+[[noreturn]] void output_failed(output_file& out, const char* message);
+
+// Closes the output; ends the run if that fails.
+void close_output(output_file& out);
+
+}  // namespace velmorin
