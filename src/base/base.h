@@ -33,11 +33,21 @@ void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // walk prints it once per directory entry.
 void trace_dirent(uint32_t index);
 
+// Writes `value` in decimal at `out` (room for 20 characters); returns the
+// count written.
+size_t format_decimal(char* out, int64_t value);
+
 // Writes text on standard output, after flushing what the error stream holds
 // so the two keep their order when they share a file.
 void print_stdout(const char* text);
 
 void flush_trace();
+
+// Standard output as the run's product (a listing): buffered, and a failed
+// write ends the run with status 255, saying so on the error stream unless
+// the reader has simply gone.
+void put_product(const char* text, size_t len);
+void flush_product();
 
 // From now on print_stdout() text goes to the error stream: standard output
 // is the file the run writes its product to.
@@ -76,6 +86,8 @@ void lock_file(int fd, bool exclusive, const char* path);
 uint16_t read_u16le(const uint8_t* p);
 uint32_t read_u32le(const uint8_t* p);
 int32_t read_s32le(const uint8_t* p);
+void write_u16le(uint8_t* p, uint16_t v);
+void write_u32le(uint8_t* p, uint32_t v);
 
 // ---- whole-count transfers ------------------------------------------------
 // Each moves the whole count, looping over partial transfers until it is

@@ -20,6 +20,15 @@ uint32_t read_u32le(const uint8_t* p) {
 
 int32_t read_s32le(const uint8_t* p) { return static_cast<int32_t>(read_u32le(p)); }
 
+void write_u16le(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void write_u32le(uint8_t* p, uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
 namespace {
 
 // One system call moves at most this much on Linux; asking for less keeps

@@ -6,6 +6,8 @@
 // when the run ends.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -82,29 +84,64 @@ void trace(const char* fmt, ...) {
     va_end(args);
 }
 
-void trace_dirent(uint32_t index) {
-    static const char prefix[] = "Debug: Reading dirent ";
-    char line[sizeof prefix + 16];
-    memcpy(line, prefix, sizeof prefix - 1);
-    // Printed as a signed number, like every %d of the trace.
-    int64_t value = static_cast<int32_t>(index);
-    size_t pos = sizeof prefix - 1;
+size_t format_decimal(char* out, int64_t value) {
+    size_t pos = 0;
+    uint64_t magnitude = static_cast<uint64_t>(value);
     if (value < 0) {
-        line[pos++] = '-';
-        value = -value;
+        out[pos++] = '-';
+        magnitude = 0 - magnitude;
     }
-    char digits[12];
+    char digits[20];
     size_t n = 0;
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) line[pos++] = digits[--n];
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n > 0) out[pos++] = digits[--n];
+    return pos;
+}
+
+void trace_dirent(uint32_t index) {
+    static const char prefix[] = "Debug: Reading dirent ";
+    char line[sizeof prefix + 24];
+    memcpy(line, prefix, sizeof prefix - 1);
+    // Printed as a signed number, like every %d of the trace.
+    size_t pos = sizeof prefix - 1;
+    pos += format_decimal(line + pos, static_cast<int32_t>(index));
     line[pos++] = '\n';
     append(line, pos);
 }
 
 void divert_stdout() { stdout_diverted = true; }
+
+namespace {
+
+char product_buf[trace_capacity];
+size_t product_len = 0;
+
+}  // namespace
+
+void flush_product() {
+    size_t len = product_len;
+    product_len = 0;
+    if (quiet || len == 0) return;
+    if (write_full(1, product_buf, len) == static_cast<int64_t>(len)) return;
+    int err = errno != 0 ? errno : EIO;
+    // A cut listing must never look complete.
+    if (err == EPIPE) finish(255);
+    fail("Error writing to standard output: errno=%d(%s)\n", err, strerror(err));
+}
+
+void put_product(const char* text, size_t len) {
+    while (len > 0) {
+        if (product_len == sizeof product_buf) flush_product();
+        size_t step = std::min(len, sizeof product_buf - product_len);
+        memcpy(product_buf + product_len, text, step);
+        product_len += step;
+        text += step;
+        len -= step;
+    }
+}
 
 void print_stdout(const char* text) {
     if (stdout_diverted) {

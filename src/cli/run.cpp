@@ -7,10 +7,14 @@
 #include "cli/cli.h"
 #include "ops/ops.h"
 
+#ifndef VELMORIN_VERSION
+#define VELMORIN_VERSION "unknown"
+#endif
+
 namespace velmorin {
 namespace {
 
-enum class mode { pack, mkxor, xor_apply, usage };
+enum class mode { pack, mkxor, xor_apply, list, export_bmp, help, version, usage };
 
 struct command {
     mode chosen;
@@ -20,12 +24,25 @@ struct command {
     const char* output_path;
 };
 
+const char usage_text[] =
+    "Usage:\n"
+    "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
+    "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
+    "\tvelmorin --xor <game data archive> <packed filename> <input file>\n"
+    "\tvelmorin --list <game data archive>\n"
+    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n";
+
 // The first test that holds decides; option words count only as the first
-// argument, spelled exactly.
+// argument, spelled exactly. Four arguments are always a pack.
 command parse(int argc, char** argv) {
+    auto option = [&](int count, const char* word) { return argc == count && strcmp(argv[1], word) == 0; };
     if (argc == 4) return command{mode::pack, argv[1], argv[2], argv[3], nullptr};
-    if (argc == 6 && strcmp(argv[1], "--mkxor") == 0) return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
-    if (argc == 5 && strcmp(argv[1], "--xor") == 0) return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
+    if (option(6, "--mkxor")) return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
+    if (option(5, "--xor")) return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
+    if (option(3, "--list")) return command{mode::list, argv[2], nullptr, nullptr, nullptr};
+    if (option(5, "--export")) return command{mode::export_bmp, argv[2], argv[3], nullptr, argv[4]};
+    if (option(2, "--help")) return command{mode::help, nullptr, nullptr, nullptr, nullptr};
+    if (option(2, "--version")) return command{mode::version, nullptr, nullptr, nullptr, nullptr};
     return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
 }
 
@@ -34,17 +51,18 @@ command parse(int argc, char** argv) {
 [[noreturn]] void run_tool(int argc, char** argv) {
     guard_process();
     command cmd = parse(argc, argv);
-    if (cmd.chosen == mode::usage)
-        fail(
-            "Usage:\n"
-            "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
-            "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> "
-            "<output filename>\n"
-            "\tvelmorin --xor <game data archive> <packed filename> <input file>\n");
+    if (cmd.chosen == mode::usage) fail("%s", usage_text);
+    if (cmd.chosen == mode::help || cmd.chosen == mode::version) {
+        print_stdout(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
+        finish(0);
+    }
 
-    // Read-write in every mode, never created or truncated.
+    // Never created or truncated; read-write where the mode may write it
+    // (all the original modes open it so, --mkxor included), read-only for
+    // list and export, so a write-protected game install can be read.
+    bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp;
     archive_file archive;
-    archive.handle.fd = open(cmd.archive_path, O_RDWR | O_CLOEXEC);
+    archive.handle.fd = open(cmd.archive_path, (reads_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (archive.handle.fd < 0 || !describe_fd(archive.handle.fd, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
     // The run's messages would be written into the archive itself.
@@ -53,8 +71,9 @@ command parse(int argc, char** argv) {
         fail("Error: %s is also an output stream of this run; refusing to use it.\n", cmd.archive_path);
     }
     // One run at a time may write the archive, and none may read it meanwhile.
-    lock_file(archive.handle.fd, cmd.chosen != mode::mkxor, cmd.archive_path);
+    lock_file(archive.handle.fd, cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply, cmd.archive_path);
 
+    if (cmd.chosen == mode::list) list_entries(archive);
     entry_match match = find_entry(archive, cmd.entry_name);
     // A missing entry is neither success nor a failure of the tool.
     if (!match.found) finish(1);
@@ -66,7 +85,9 @@ command parse(int argc, char** argv) {
             make_xor(cmd.output_path, archive, match.data_offset, match.entry, cmd.input_path);
         case mode::xor_apply:
             apply_xor(archive, match.data_offset, match.entry, cmd.input_path);
-        case mode::usage:
+        case mode::export_bmp:
+            export_entry(cmd.output_path, archive, match.data_offset, match.entry);
+        default:
             break;
     }
     finish(255);

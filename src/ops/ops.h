@@ -21,6 +21,13 @@ inline bool readable_in_place(const file_info& input, const archive_file& archiv
 [[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dir_entry& entry,
                            const char* bmp_path);
 
+// Lists every entry of the archive on standard output.
+[[noreturn]] void list_entries(archive_file& archive);
+
+// Writes the entry's pixels to `output_path` as a 24-bit BMP.
+[[noreturn]] void export_entry(const char* output_path, archive_file& archive, int64_t data_offset,
+                               const dir_entry& entry);
+
 // XORs the patch file at `patch_path` into the entry's pixels.
 [[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path);
 

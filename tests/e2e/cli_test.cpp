@@ -15,7 +15,9 @@ const std::string usage =
     "Usage:\n"
     "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
     "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
-    "\tvelmorin --xor <game data archive> <packed filename> <input file>\n";
+    "\tvelmorin --xor <game data archive> <packed filename> <input file>\n"
+    "\tvelmorin --list <game data archive>\n"
+    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     e2e::scratch s;
@@ -28,8 +30,21 @@ TEST(CommandLine, FormsAndOptionWords) {
     struct form {
         std::vector<std::string> args;
         std::string err;
+        int status = 255;
+        std::string out = "";
     };
     const std::vector<form> forms = {
+        {{"--help"}, "", 0, usage},
+        {{"--version"}, "", 0, "velmorin " VELMORIN_VERSION "\n"},
+        {{"--help", "a"}, usage},
+        {{"-h"}, usage},
+        {{"--list", "a"}, "Error opening a\n"},
+        {{"--list"}, usage},
+        {{"--list", "a", "b"}, "Error opening --list\n"},  // four words: a pack
+        {{"--LIST", "a"}, usage},
+        {{"--export", "a", "b", "c"}, "Error opening a\n"},
+        {{"--export", "a", "b"}, "Error opening --export\n"},
+        {{"--export", "a", "b", "c", "d"}, usage},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},
@@ -56,7 +71,7 @@ TEST(CommandLine, FormsAndOptionWords) {
         std::string words;
         for (const std::string& w : f.args) words += "[" + w + "]";
         SCOPED_TRACE(words);
-        e2e::expect_result(e2e::run(f.args, s.dir), 255, f.err);
+        e2e::expect_result(e2e::run(f.args, s.dir), f.status, f.err, f.out);
     }
 }
 

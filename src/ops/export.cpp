@@ -1,0 +1,119 @@
+// Exporting an entry's pixels as a BMP file any image editor opens the
+// right way up:
+//
+// bmpheader, 14 bytes:  "BM", bfSize = 54 + stride * H, 0, bfOffBits = 54
+// bmpinfo, 40 bytes:    biSize 40, biWidth W, biHeight +H (rows bottom-up),
+//                       1 plane, 24 bits, BI_RGB, biSizeImage = stride * H,
+//                       2835 pixels per metre both ways, no palette
+// Then H rows of W pixels of blue, green, red, each row padded with zeros to
+// stride = 3W rounded up to a multiple of 4, the entry's last row first.
+//
+// Each pixel's fourth byte is not exported: pack keeps the entry's own when
+// it merges a 24-bit BMP, so a BMP exported from an entry whose width is a
+// multiple of 4 packs straight back to the same bytes. Other widths need
+// padded rows, which pack's size rules do not take back as the picture.
+#include <algorithm>
+
+#include "entry/entry.h"
+#include "ops/ops.h"
+#include "ops/output.h"
+
+namespace velmorin {
+namespace {
+
+constexpr int64_t bmp_header_bytes = 54;
+
+// Exported bytes gather here and go out a band at a time.
+struct out_band {
+    byte_buffer bytes;
+    size_t len;
+};
+
+void make_room(out_band& band, output_file& out, size_t count) {
+    if (static_cast<int64_t>(band.len + count) <= band_bytes) return;
+    write_output(out, band.bytes.get(), band.len);
+    band.len = 0;
+}
+
+// Appends `pixels` pixels of four bytes as three.
+void put_pixels(out_band& band, output_file& out, const uint8_t* src, size_t pixels) {
+    make_room(band, out, 3 * pixels);
+    uint8_t* dst = band.bytes.get() + band.len;
+    for (size_t k = 0; k < pixels; ++k) {
+        dst[3 * k] = src[4 * k];
+        dst[3 * k + 1] = src[4 * k + 1];
+        dst[3 * k + 2] = src[4 * k + 2];
+    }
+    band.len += 3 * pixels;
+}
+
+void put_padding(out_band& band, output_file& out, size_t count) {
+    make_room(band, out, count);
+    std::fill_n(band.bytes.get() + band.len, count, uint8_t{0});
+    band.len += count;
+}
+
+}  // namespace
+
+[[noreturn]] void export_entry(const char* output_path, archive_file& archive, int64_t data_offset,
+                               const dir_entry& entry) {
+    bgra_image img = read_bgra(archive, data_offset, entry);
+    int64_t width = img.width, height = img.height;
+    int64_t row = width * 4;
+    int64_t stride = (width * 3 + 3) / 4 * 4;
+    // stride * H is at most W * H * 4, which the entry's checks keep below
+    // 2^31: every size fits its 32-bit field.
+    int64_t image_size = stride * height;
+
+    output_file out{output_path, {}, false, 0};
+    open_output(out, archive, nullptr, bmp_header_bytes + image_size);
+
+    uint8_t header[bmp_header_bytes] = {'B', 'M'};
+    write_u32le(header + 2, static_cast<uint32_t>(bmp_header_bytes + image_size));
+    write_u32le(header + 10, bmp_header_bytes);
+    write_u32le(header + 14, 40);
+    write_u32le(header + 18, static_cast<uint32_t>(width));
+    write_u32le(header + 22, static_cast<uint32_t>(height));
+    write_u16le(header + 26, 1);
+    write_u16le(header + 28, 24);
+    write_u32le(header + 34, static_cast<uint32_t>(image_size));
+    write_u32le(header + 38, 2835);
+    write_u32le(header + 42, 2835);
+    write_output(out, header, sizeof header);
+
+    // Source rows are read a band of whole rows at a time, from the last
+    // row up; a row longer than a band is read in pieces.
+    out_band band{alloc_bytes(band_bytes), 0};
+    byte_buffer src = alloc_bytes(band_bytes);
+    int64_t rows_per_read = std::max<int64_t>(1, row > 0 ? band_bytes / row : 1);
+    // A width of 0 has no pixels, however many rows it claims.
+    for (int64_t end = row > 0 ? height : 0; end > 0;) {
+        int64_t first = std::max<int64_t>(0, end - rows_per_read);
+        bool whole = row <= band_bytes;
+        if (whole && !read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
+            output_failed(out, img.payload.short_message);
+        for (int64_t r = end - 1; r >= first; --r) {
+            for (int64_t at = 0; at < row;) {
+                int64_t piece = whole ? row : std::min(band_bytes, row - at);
+                const uint8_t* p = src.get() + (r - first) * row;
+                if (!whole) {
+                    if (!read_source(img.payload, r * row + at, src.get(), static_cast<size_t>(piece)))
+                        output_failed(out, img.payload.short_message);
+                    p = src.get();
+                }
+                put_pixels(band, out, p, static_cast<size_t>(piece / 4));
+                at += piece;
+            }
+            put_padding(band, out, static_cast<size_t>(stride - width * 3));
+        }
+        end = first;
+    }
+    write_output(out, band.bytes.get(), band.len);
+    close_output(out);
+
+    if (width % 4 != 0)
+        trace("Warning: the width is not a multiple of 4, so the rows are padded and pack cannot take this BMP back.\n");
+    finish(0);
+}
+
+}  // namespace velmorin
