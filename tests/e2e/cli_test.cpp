@@ -86,8 +86,8 @@ TEST(CommandLine, ArchiveThatCannotBeOpenedForWriting) {
     EXPECT_FALSE(s.exists("missing.dat"));
 }
 
-// An archive the user may only read is refused in every mode, --mkxor
-// included, which would never write it. Run as an unprivileged user: root
+// An archive the user may only read is refused in every mode that opens it
+// for writing, --mkxor included, which would never write it. Run as an unprivileged user: root
 // may write anything.
 TEST(CommandLine, ArchiveTheUserMayNotWrite) {
     std::string prefix;
@@ -112,6 +112,9 @@ TEST(CommandLine, ArchiveTheUserMayNotWrite) {
         SCOPED_TRACE(args);
         e2e::expect_result(e2e::run_shell(prefix + "\"$VELMORIN\" " + args, s.dir), 255, "Error opening game.dat\n");
     }
+    // Listing and exporting only read it.
+    EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --list game.dat", s.dir).out, "0\t16\t32\t2x2\timg\n");
+    EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --export game.dat img /dev/null", s.dir).status, 0);
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
 

@@ -28,12 +28,14 @@ const std::set<std::string> read_messages = {"Error reading header.\n",
                                              "Error reading bmp.\n",
                                              "Short read.\n"};
 const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n"};
-const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n"};
+const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n",
+                                              "Error closing out.bmp\n"};
 
 struct mode_case {
     std::string label;
     std::string args;  // after the archive path and entry name are put in
     bool writes_archive;
+    std::string output;  // the file the mode writes instead, if any
 };
 
 // 600 x 500 pixels: more than one band, so faults land between bands too.
@@ -77,7 +79,8 @@ TEST_P(Faults, EveryFaultIsReported) {
     ASSERT_GT(counts["read"], 3);
     ASSERT_GT(counts["write"], m.label == "Pack" || m.label == "ApplyXor" ? 1 : 0);
 
-    bytes clean_patch = s.exists("out.xor") ? s.read("out.xor") : bytes{};
+    bytes clean_output = m.output.empty() ? bytes{} : s.read(m.output);
+    const bytes old_output(2 * sc.size, 0xab);
     int checked = 0;
     for (const auto& [op, total] : counts) {
         for (long n = 1; n <= total; ++n) {
@@ -86,18 +89,18 @@ TEST_P(Faults, EveryFaultIsReported) {
                 std::string fault = op + ":" + std::to_string(n) + ":" + kind;
                 SCOPED_TRACE(fault);
                 s.write("game.dat", sc.a.data);
-                s.write("out.xor", bytes(2 * sc.size, 0xab));
+                if (!m.output.empty()) s.write(m.output, old_output);
                 e2e::result r = e2e::run_shell(command(fault, m.args), s.dir);
                 ++checked;
                 bytes after = s.read("game.dat");
-                if (m.label == "MakeXor") {
+                if (!m.output.empty()) {
                     // An old output is untouched by a run that stops before
                     // opening it; once opened, it ends as if emptied then:
-                    // what the run wrote of the patch, and nothing else.
-                    bytes out = s.read("out.xor");
-                    if (out != bytes(2 * sc.size, 0xab)) {
-                        ASSERT_LE(out.size(), clean_patch.size());
-                        EXPECT_TRUE(std::equal(out.begin(), out.end(), clean_patch.begin()));
+                    // what the run wrote, and nothing else.
+                    bytes out = s.read(m.output);
+                    if (out != old_output) {
+                        ASSERT_LE(out.size(), clean_output.size());
+                        EXPECT_TRUE(std::equal(out.begin(), out.end(), clean_output.begin()));
                     }
                 }
                 // Pack closes the BMP after it is done with it; that close's
@@ -140,7 +143,7 @@ TEST_P(Faults, EveryFaultIsReported) {
                                                        : op == "lseek" ? seek_messages
                                                                        : close_messages;
                 if (op == "write") {
-                    EXPECT_EQ(message, "Error writing to out.xor\n");
+                    EXPECT_EQ(message, "Error writing to " + m.output + "\n");
                 } else {
                     EXPECT_TRUE(allowed.count(message)) << message;
                 }
@@ -156,27 +159,39 @@ TEST_P(Faults, EveryFaultIsReported) {
     EXPECT_GT(checked, 20);
 }
 
-// A patch run killed half-way over an old patch of the same size leaves a
-// short file, which --xor refuses, never a whole-looking mix of both.
-TEST(Interrupted, MakeXorLeavesAShortPatch) {
+// A patch or export killed half-way over an old output of the same size
+// leaves a short file, which --xor or pack refuses, never a whole-looking mix
+// of both.
+TEST(Interrupted, OutputsAreLeftShort) {
     scene sc = make();
     e2e::scratch s;
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
-    s.write("out.xor", fixture::pattern(sc.size, 8));
-    e2e::result r = e2e::run_shell(command("write:2:kill", "--mkxor game.dat tex/target.bgra in.bmp out.xor"), s.dir);
-    ASSERT_EQ(r.status, 128 + 9);
-    EXPECT_LT(s.read("out.xor").size(), sc.size);
-    e2e::result apply = e2e::run({"--xor", "game.dat", sc.name, "out.xor"}, s.dir);
-    EXPECT_EQ(apply.status, 255);
-    EXPECT_EQ(apply.err, e2e::entry_trace(sc) + "Short read.\n");
-    EXPECT_EQ(s.read("game.dat"), sc.a.data);
+    ASSERT_EQ(e2e::run({"--export", "game.dat", sc.name, "whole.bmp"}, s.dir).status, 0);
+    const std::pair<std::string, std::string> runs[] = {
+        {"--mkxor game.dat tex/target.bgra in.bmp out.xor", "--xor game.dat tex/target.bgra out.xor"},
+        {"--export game.dat tex/target.bgra out.bmp", "game.dat tex/target.bgra out.bmp"}};
+    for (const auto& [make_output, use_output] : runs) {
+        SCOPED_TRACE(make_output);
+        s.write("out.xor", fixture::pattern(sc.size, 8));
+        s.write("out.bmp", s.read("whole.bmp"));
+        e2e::result r = e2e::run_shell(command("write:2:kill", make_output), s.dir);
+        ASSERT_EQ(r.status, 128 + 9);
+        e2e::result use = e2e::run_shell("\"$VELMORIN\" " + use_output, s.dir);
+        EXPECT_EQ(use.status, 255);
+        EXPECT_EQ(use.err.substr(use.err.rfind('\n', use.err.size() - 2) + 1),
+                  make_output[2] == 'm' ? "Short read.\n" : "Error: Unable to read whole bmp.\n");
+        EXPECT_EQ(s.read("game.dat"), sc.a.data);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Faults,
-                         testing::Values(mode_case{"Pack", "game.dat tex/target.bgra in.bmp", true},
-                                         mode_case{"MakeXor", "--mkxor game.dat tex/target.bgra in.bmp out.xor", false},
-                                         mode_case{"ApplyXor", "--xor game.dat tex/target.bgra p.xor", true}),
+                         testing::Values(mode_case{"Pack", "game.dat tex/target.bgra in.bmp", true, ""},
+                                         mode_case{"MakeXor", "--mkxor game.dat tex/target.bgra in.bmp out.xor", false,
+                                                   "out.xor"},
+                                         mode_case{"ApplyXor", "--xor game.dat tex/target.bgra p.xor", true, ""},
+                                         mode_case{"Export", "--export game.dat tex/target.bgra out.bmp", false,
+                                                   "out.bmp"}),
                          [](const testing::TestParamInfo<mode_case>& p) { return p.param.label; });
 
 }  // namespace
