@@ -90,6 +90,9 @@ size_t band_length(const pixel_plan& plan, int64_t at);
 // rows of `src` in reverse order; each pixel's fourth byte is kept.
 void merge_planes(uint8_t* dst, const uint8_t* src, size_t size, size_t row_bytes);
 
+// `pixels` pixels of four bytes in `src` as three (blue, green, red) in `dst`.
+void strip_fourth_bytes(uint8_t* dst, const uint8_t* src, size_t pixels);
+
 // Source row r becomes row rows - 1 - r of `dst`.
 void flip_rows(const uint8_t* src, size_t rows, size_t row_bytes, uint8_t* dst);
 

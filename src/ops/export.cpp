@@ -14,7 +14,7 @@
 // padded rows, which pack's size rules do not take back as the picture.
 #include <algorithm>
 
-#include "entry/entry.h"
+#include "bmp/bmp.h"
 #include "ops/ops.h"
 #include "ops/output.h"
 
@@ -38,12 +38,7 @@ void make_room(out_band& band, output_file& out, size_t count) {
 // Appends `pixels` pixels of four bytes as three.
 void put_pixels(out_band& band, output_file& out, const uint8_t* src, size_t pixels) {
     make_room(band, out, 3 * pixels);
-    uint8_t* dst = band.bytes.get() + band.len;
-    for (size_t k = 0; k < pixels; ++k) {
-        dst[3 * k] = src[4 * k];
-        dst[3 * k + 1] = src[4 * k + 1];
-        dst[3 * k + 2] = src[4 * k + 2];
-    }
+    strip_fourth_bytes(band.bytes.get() + band.len, src, pixels);
     band.len += 3 * pixels;
 }
 

@@ -42,6 +42,18 @@ TEST(MergePlanes, WidthZeroCopiesNothing) {
     EXPECT_EQ(dst, bytes(8, 0x5a));
 }
 
+// Every length around the four-pixel steps, against a byte-by-byte model;
+// nothing is written past the 3 * pixels bytes.
+TEST(StripFourthBytes, KeepsThreeBytesOfEachPixel) {
+    for (size_t pixels = 0; pixels <= 41; ++pixels) {
+        fixture::bytes src = fixture::pattern(4 * pixels, static_cast<uint32_t>(pixels));
+        fixture::bytes dst(3 * pixels + 8, 0xee), expected(3 * pixels + 8, 0xee);
+        for (size_t k = 0; k < 3 * pixels; ++k) expected[k] = src[k / 3 * 4 + k % 3];
+        velmorin::strip_fourth_bytes(dst.data(), src.data(), pixels);
+        EXPECT_EQ(dst, expected) << pixels << " pixels";
+    }
+}
+
 TEST(FlipRows, ReversesRowOrder) {
     const bytes src = {1, 2, 3, 4, 5, 6};
     struct flip {
