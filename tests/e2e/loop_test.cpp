@@ -71,6 +71,21 @@ TEST(List, Table) {
     }
 }
 
+// A listing that cannot be written whole fails; a reader that has gone
+// ends the run quietly.
+TEST(List, OutputFails) {
+    e2e::scratch s;
+    s.write("game.dat", fixture::build_archive({fixture::image("img", 2, 2, 1)}).data);
+    e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --list game.dat >/dev/full", s.dir), 255,
+                       "Error writing to standard output: errno=28(No space left on device)\n");
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    e2e::result r = e2e::run_shell("\"$VELMORIN\" --list game.dat", s.dir, -1, p[1]);
+    close(p[1]);
+    e2e::expect_result(r, 255, "");
+}
+
 // A BMP file as an editor expects it, made by the fixture writer from the
 // entry's payload: bottom-up rows of blue, green, red, padded to four bytes.
 bytes expected_bmp(const bytes& payload, int32_t w, int32_t h) {

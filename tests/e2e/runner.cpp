@@ -46,14 +46,17 @@ std::string slurp(const std::string& path) {
 }
 
 result spawn(const char* program, char* const argv[], const std::string& cwd, char* const envp[] = environ,
-             int err_fd = -1) {
+             int err_fd = -1, int out_fd = -1) {
     std::string out_path = cwd + "/.velmorin-stdout";
     std::string err_path = cwd + "/.velmorin-stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err_fd >= 0)
         posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     else
@@ -67,7 +70,7 @@ result spawn(const char* program, char* const argv[], const std::string& cwd, ch
     }
     result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = slurp(out_path);
+    if (out_fd < 0) r.out = slurp(out_path);
     if (err_fd < 0) r.err = slurp(err_path);
     unlink(out_path.c_str());
     unlink(err_path.c_str());
@@ -101,12 +104,12 @@ result run_without_argv(const std::string& cwd) {
     return spawn(VELMORIN_BIN, argv, cwd);
 }
 
-result run_shell(const std::string& command_line, const std::string& cwd, int err_fd) {
+result run_shell(const std::string& command_line, const std::string& cwd, int err_fd, int out_fd) {
     std::string line = "VELMORIN='" VELMORIN_BIN "'; " + command_line;
     std::string sh = "/bin/sh";
     std::string dash_c = "-c";
     char* argv[] = {sh.data(), dash_c.data(), line.data(), nullptr};
-    return spawn("/bin/sh", argv, cwd, environ, err_fd);
+    return spawn("/bin/sh", argv, cwd, environ, err_fd, out_fd);
 }
 
 std::string walk_trace(int dir_offset, int entries_read) {

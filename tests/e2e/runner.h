@@ -39,9 +39,9 @@ result run(const std::vector<std::string>& args, const std::string& cwd, const s
 result run_without_argv(const std::string& cwd);
 
 // Runs a shell command line in `cwd`; $VELMORIN names the tool. With
-// `err_fd`, the error stream is that descriptor instead of a file (and `err`
-// stays empty).
-result run_shell(const std::string& command_line, const std::string& cwd, int err_fd = -1);
+// `err_fd` or `out_fd`, that stream is the descriptor given instead of a
+// file (and `err` or `out` stays empty).
+result run_shell(const std::string& command_line, const std::string& cwd, int err_fd = -1, int out_fd = -1);
 
 // The trace of a walk up to and including entry `last` (reading entries
 // 0..last), starting from the seek to the directory.
