@@ -8,10 +8,11 @@
 namespace fuzz_run {
 
 // Runs one command on an archive, an input file (the BMP or the patch) and,
-// for --mkxor, an output, all in memory. Checks what must hold whatever the
-// input: a failed run leaves the archive as it was, no run changes its size,
-// --mkxor never writes it, and a success changes only bytes of a payload the
-// format's rules allow. Returns the exit status.
+// for --mkxor and --export, an output, all in memory. Checks what must hold
+// whatever the input: a failed run leaves the archive as it was, no run
+// changes its size, only pack and --xor write it, and a success on an entry
+// changes only bytes of a payload the format's rules allow. Returns the exit
+// status.
 int run(uint8_t mode, const std::string& name, const fuzz_input::bytes& archive, const fuzz_input::bytes& input);
 
 // How many runs ended with status 0, 1 and 255 so far, on standard error.
