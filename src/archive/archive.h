@@ -10,7 +10,7 @@ namespace velmorin {
 
 // The open game data archive.
 struct archive_file {
-    fd_guard handle;
+    file_guard handle;
     file_info info;
     // The directory block and the names the walk has read: bytes no payload
     // may overlap. Kept up to date by the walk.
@@ -22,10 +22,6 @@ struct archive_file {
 struct dir_entry {
     uint32_t length;  // bytes of the entry's stored data
 };
-
-// Positions the file at absolute `offset`; false when that is not possible
-// (a negative offset included) or the file ends up anywhere else.
-[[nodiscard]] bool seek_to(int fd, int64_t offset);
 
 // ---- the walk -------------------------------------------------------------
 
@@ -42,7 +38,7 @@ struct dirent_window {
 };
 
 struct name_reader {
-    int fd = -1;
+    file_handle file;
     byte_buffer buf;
     int64_t left = -1;  // bytes up to the end of the file; -1 when not known
     size_t pos = 0;

@@ -22,8 +22,6 @@
 //
 // Name table, right after the dirent table: per entry a 16-bit byte count and
 // that many bytes of name, no terminator, no padding.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -66,7 +64,7 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
             if (r.at_end) return false;
             size_t want = name_reader_capacity;
             if (r.left >= 0 && r.left < static_cast<int64_t>(want)) want = static_cast<size_t>(r.left);
-            int64_t n = read_full(r.fd, r.buf.get(), want);
+            int64_t n = read_full(r.file, r.buf.get(), want);
             r.pos = 0;
             r.len = n > 0 ? static_cast<size_t>(n) : 0;
             if (r.left >= 0) r.left -= static_cast<int64_t>(r.len);
@@ -85,14 +83,8 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
 
 }  // namespace
 
-bool seek_to(int fd, int64_t offset) {
-    // A negative target is refused before the call: lseek's failure value,
-    // -1, must never pass for a position reached.
-    return offset >= 0 && lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
-}
-
 void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
-    int fd = archive.handle.fd;
+    file_handle fd = archive.handle.f;
     w->archive = &archive;
     w->narrate = narrate;
 
@@ -127,7 +119,7 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     w->name_table = w->dir_offset + dir_header_size + dirent_size * static_cast<int64_t>(w->entry_count);
     if (!seek_to(fd, w->name_table)) fail("Error seeking to directory.\n");
 
-    w->names.fd = fd;
+    w->names.file = fd;
     w->names.buf = alloc_bytes(name_reader_capacity);
     w->names.left = archive.info.regular ? std::max<int64_t>(archive.info.size - w->name_table, 0) : -1;
     w->next = 0;

@@ -3,18 +3,26 @@
 // I/O helpers and byte buffers.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "base/file.h"
+
+// printf-style checking of the tool's message formats, where the compiler
+// offers it.
+#if defined(__GNUC__)
+#define VELMORIN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define VELMORIN_PRINTF(fmt, args)
+#endif
 
 namespace velmorin {
 
 // ---- ending the run -------------------------------------------------------
 
 // Prints one message on the error stream and ends the run with status 255.
-[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fail(const char* fmt, ...) VELMORIN_PRINTF(1, 2);
 
 // Ends the run with the given status after flushing the error stream.
 [[noreturn]] void finish(int status);
@@ -27,7 +35,7 @@ struct run_ended {
 // ---- output streams -------------------------------------------------------
 
 // Appends formatted text to the buffered error stream.
-void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* fmt, ...) VELMORIN_PRINTF(1, 2);
 
 // "Debug: Reading dirent %d\n" without the cost of a formatted print; the
 // walk prints it once per directory entry.
@@ -56,31 +64,6 @@ void divert_stdout();
 // Drops everything the run would print (the fuzzer runs the tool in-process).
 void silence_output();
 
-// ---- the process ---------------------------------------------------------
-
-// First thing in a run: puts /dev/null on any of descriptors 0, 1 and 2 that
-// is closed, so no file the run opens takes a standard stream's number and
-// receives its messages; ignores SIGPIPE (a reader that went away must not
-// turn a finished run into a failed one) and SIGXFSZ (a write past the file
-// size limit fails and is reported instead of killing the run).
-void guard_process();
-
-// Defers SIGINT, SIGTERM and SIGHUP until the run ends, so a payload is never
-// left half written by them. A signal that arrives meanwhile takes effect
-// when the run ends, after its last message.
-void hold_signals();
-void release_signals();  // called as the run ends
-
-// The largest file size this process may write (RLIMIT_FSIZE), or -1 when
-// there is no limit.
-int64_t file_size_limit();
-
-// Takes an advisory lock on the whole file for the rest of the run: shared
-// for a run that only reads it, exclusive for one that writes. When another
-// run holds it, says so on the error stream and waits. A file system without
-// locks does not stop the run.
-void lock_file(int fd, bool exclusive, const char* path);
-
 // ---- little-endian fields -------------------------------------------------
 
 uint16_t read_u16le(const uint8_t* p);
@@ -89,46 +72,15 @@ int32_t read_s32le(const uint8_t* p);
 void write_u16le(uint8_t* p, uint16_t v);
 void write_u32le(uint8_t* p, uint32_t v);
 
-// ---- whole-count transfers ------------------------------------------------
-// Each moves the whole count, looping over partial transfers until it is
-// done, end of file is reached or an error occurs, and always makes at least
-// one call. The result is the number of bytes moved, or -1 when the first
-// call failed outright.
-
-int64_t read_full(int fd, void* buf, size_t count);
-int64_t pread_full(int fd, void* buf, size_t count, int64_t offset);
-int64_t write_full(int fd, const void* buf, size_t count);
-
-struct file_info {
-    bool regular;    // a regular file: its size is known and it can be read in place
-    bool character;  // a character device (a terminal, /dev/null): holds nothing
-    int64_t size;    // bytes, for a regular file
-    dev_t dev;
-    ino_t ino;
-};
-
-// False when the descriptor cannot be examined (errno says why); callers
-// never guess an identity they could not read.
-[[nodiscard]] bool describe_fd(int fd, file_info* info);
-bool same_file(const file_info& a, const file_info& b);
-
-// Whether `f` is the file behind standard output (1) or the error stream (2).
-// A character device never counts: what reaches it is not stored.
-bool is_stream(const file_info& f, int stream);
-
-// Puts /dev/null in place of standard output and the error stream where
-// they are the file `f`, so nothing more is written into it.
-void silence_stream(const file_info& f);
-
-// Closes a descriptor when its holder goes out of scope; close_now() closes it
+// Closes a file when its holder goes out of scope; close_now() closes it
 // early and hands back the result.
-struct fd_guard {
-    int fd = -1;
-    fd_guard() = default;
-    explicit fd_guard(int f) : fd(f) {}
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-    ~fd_guard();
+struct file_guard {
+    file_handle f;
+    file_guard() = default;
+    explicit file_guard(file_handle h) : f(h) {}
+    file_guard(const file_guard&) = delete;
+    file_guard& operator=(const file_guard&) = delete;
+    ~file_guard();
     int close_now();
 };
 
@@ -146,13 +98,13 @@ byte_buffer alloc_bytes(size_t count);
 // Reads up to `want` bytes from the descriptor's current position into a
 // buffer that grows with what actually arrives, so a lying size field costs
 // no more memory than the file holds. Stores the count read in *got.
-byte_buffer read_growing(int fd, int64_t want, int64_t* got);
+byte_buffer read_growing(file_handle f, int64_t want, int64_t* got);
 
 // A run of bytes an operation reads from: either read in place from a
 // regular file, starting at `base`, or held whole in memory (pipes and other
 // files that cannot be read in place). `size` bytes are known to be there.
 struct byte_source {
-    int fd = -1;
+    file_handle file;
     int64_t base = 0;
     byte_buffer bytes;
     int64_t size = 0;
@@ -169,7 +121,7 @@ struct byte_source {
 // the run does not write, as described), after checking the file holds them;
 // otherwise read whole now. False when the file holds fewer; the caller
 // reports `short_message`, which later reads report too.
-[[nodiscard]] bool input_source(int fd, int64_t start, int64_t count, const file_info* in_place,
+[[nodiscard]] bool input_source(file_handle f, int64_t start, int64_t count, const file_info* in_place,
                                 const char* short_message, byte_source* src);
 
 // dst[k] ^= src[k] for `count` bytes.

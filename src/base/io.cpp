@@ -1,7 +1,4 @@
-// Field decoders, whole-count transfers, file facts and byte buffers.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Field decoders and byte buffers.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -29,71 +26,13 @@ void write_u32le(uint8_t* p, uint32_t v) {
     for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
-namespace {
-
-// One system call moves at most this much on Linux; asking for less keeps
-// every count representable in ssize_t.
-constexpr size_t max_chunk = 0x7ffff000;
-
-size_t chunk(size_t left) { return left < max_chunk ? left : max_chunk; }
-
-enum class transfer { read, pread, write };
-
-// The loop behind the three whole-count helpers: one call at least, then
-// more until the count is moved, the file ends or a call fails.
-int64_t move_all(transfer kind, int fd, uint8_t* p, size_t count, int64_t offset) {
-    size_t done = 0;
-    do {
-        size_t want = chunk(count - done);
-        ssize_t n = kind == transfer::read ? ::read(fd, p + done, want)
-                    : kind == transfer::pread
-                        ? ::pread(fd, p + done, want, static_cast<off_t>(offset + static_cast<int64_t>(done)))
-                        : ::write(fd, p + done, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) {
-            errno = 0;  // the file ended: no error to tell
-            break;
-        }
-        done += static_cast<size_t>(n);
-    } while (done < count);
-    return static_cast<int64_t>(done);
+file_guard::~file_guard() {
+    if (is_open(f)) close_file(f);
 }
 
-}  // namespace
-
-int64_t read_full(int fd, void* buf, size_t count) {
-    return move_all(transfer::read, fd, static_cast<uint8_t*>(buf), count, 0);
-}
-
-int64_t pread_full(int fd, void* buf, size_t count, int64_t offset) {
-    return move_all(transfer::pread, fd, static_cast<uint8_t*>(buf), count, offset);
-}
-
-int64_t write_full(int fd, const void* buf, size_t count) {
-    // write() only reads the buffer; the shared loop takes it without const.
-    return move_all(transfer::write, fd, static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
-}
-
-bool describe_fd(int fd, file_info* info) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    *info = file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size), st.st_dev,
-                      st.st_ino};
-    return true;
-}
-
-bool same_file(const file_info& a, const file_info& b) { return a.dev == b.dev && a.ino == b.ino; }
-
-fd_guard::~fd_guard() {
-    if (fd >= 0) ::close(fd);
-}
-
-int fd_guard::close_now() {
-    int result = ::close(fd);
-    fd = -1;
+int file_guard::close_now() {
+    int result = close_file(f);
+    f = file_handle{};
     return result;
 }
 
@@ -103,13 +42,13 @@ byte_buffer alloc_bytes(size_t count) {
     return buf;
 }
 
-byte_buffer read_growing(int fd, int64_t want, int64_t* got) {
+byte_buffer read_growing(file_handle f, int64_t want, int64_t* got) {
     size_t target = static_cast<size_t>(want < 0 ? 0 : want);
     size_t capacity = target < 64 * 1024 ? target : 64 * 1024;
     byte_buffer buf = alloc_bytes(capacity);
     size_t have = 0;
     for (;;) {
-        int64_t n = read_full(fd, buf.get() + have, capacity - have);
+        int64_t n = read_full(f, buf.get() + have, capacity - have);
         if (n < 0) {
             if (have == 0) {
                 *got = -1;
@@ -139,20 +78,20 @@ bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t co
         if (count != 0) memcpy(dst, src.bytes.get() + offset, count);
         return true;
     }
-    return pread_full(src.fd, dst, count, src.base + offset) == n;
+    return pread_full(src.file, dst, count, src.base + offset) == n;
 }
 
-bool input_source(int fd, int64_t start, int64_t count, const file_info* in_place, const char* short_message,
+bool input_source(file_handle f, int64_t start, int64_t count, const file_info* in_place, const char* short_message,
                   byte_source* src) {
     src->short_message = short_message;
     src->size = count;
     if (in_place) {
-        src->fd = fd;
+        src->file = f;
         src->base = start;
         return count <= in_place->size - start;
     }
     int64_t got = 0;
-    src->bytes = read_growing(fd, count, &got);
+    src->bytes = read_growing(f, count, &got);
     return got == count;
 }
 

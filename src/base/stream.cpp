@@ -4,8 +4,6 @@
 // directory entry, so it is collected in one buffer and written in large
 // pieces: when the buffer fills, before anything goes to standard output, and
 // when the run ends.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -24,10 +22,10 @@ size_t trace_len = 0;
 bool quiet = false;
 bool stdout_diverted = false;
 
-void write_out(int fd, const char* text, size_t len) {
+void write_out(int stream, const char* text, size_t len) {
     if (quiet) return;
     // A failing error stream has nowhere to report to; the run goes on.
-    (void)write_full(fd, text, len);
+    (void)write_full(standard_stream(stream), text, len);
 }
 
 void append(const char* text, size_t len) {
@@ -125,7 +123,7 @@ void flush_product() {
     size_t len = product_len;
     product_len = 0;
     if (quiet || len == 0) return;
-    if (write_full(1, product_buf, len) == static_cast<int64_t>(len)) return;
+    if (write_full(standard_stream(1), product_buf, len) == static_cast<int64_t>(len)) return;
     int err = errno != 0 ? errno : EIO;
     // A cut listing must never look complete.
     if (err == EPIPE) finish(255);

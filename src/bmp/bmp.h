@@ -30,7 +30,7 @@ struct bmp_headers {
 };
 
 // Reads both headers; leaves the file at byte 54, where the pixels are taken.
-bmp_headers read_bmp_headers(int fd);
+bmp_headers read_bmp_headers(file_handle f);
 
 // The pixel bytes taken from byte 54 on: bfSize - 54.
 int64_t pixel_byte_count(const bmpheader& file);

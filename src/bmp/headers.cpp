@@ -18,7 +18,7 @@
 
 namespace velmorin {
 
-bmp_headers read_bmp_headers(int fd) {
+bmp_headers read_bmp_headers(file_handle fd) {
     uint8_t file[14];
     uint8_t info[40];
     if (read_full(fd, file, sizeof file) != 14) fail("Error reading bmp header.\n");

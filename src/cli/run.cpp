@@ -1,7 +1,5 @@
 // The command line: which mode, which paths, and the hand-over to the
 // operation once the entry is found.
-#include <fcntl.h>
-
 #include <cstring>
 
 #include "cli/cli.h"
@@ -62,8 +60,8 @@ command parse(int argc, char** argv) {
     // list and export, so a write-protected game install can be read.
     bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp;
     archive_file archive;
-    archive.handle.fd = open(cmd.archive_path, (reads_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-    if (archive.handle.fd < 0 || !describe_fd(archive.handle.fd, &archive.info))
+    archive.handle.f = open_archive(cmd.archive_path, !reads_only);
+    if (!is_open(archive.handle.f) || !describe_file(archive.handle.f, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
     // The run's messages would be written into the archive itself.
     if (is_stream(archive.info, 1) || is_stream(archive.info, 2)) {
@@ -71,7 +69,7 @@ command parse(int argc, char** argv) {
         fail("Error: %s is also an output stream of this run; refusing to use it.\n", cmd.archive_path);
     }
     // One run at a time may write the archive, and none may read it meanwhile.
-    lock_file(archive.handle.fd, cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply, cmd.archive_path);
+    lock_file(archive.handle.f, cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply, cmd.archive_path);
 
     if (cmd.chosen == mode::list) list_entries(archive);
     entry_match match = find_entry(archive, cmd.entry_name);

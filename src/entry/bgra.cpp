@@ -57,7 +57,7 @@ bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size
 }  // namespace
 
 bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
-    int fd = archive.handle.fd;
+    file_handle fd = archive.handle.f;
     if (!valid_data_offset(data_offset) || !seek_to(fd, data_offset)) fail("Error: lseek() failed.\n");
 
     uint8_t header[bgra_header_size];
@@ -85,7 +85,7 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
 bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry& entry, bgra_image* img) {
     uint8_t header[bgra_header_size];
     if (entry.length < bgra_header_size || !valid_data_offset(data_offset) || !archive.info.regular ||
-        pread_full(archive.handle.fd, header, sizeof header, data_offset) != bgra_header_size)
+        pread_full(archive.handle.f, header, sizeof header, data_offset) != bgra_header_size)
         return false;
     *img = decode_header(header);
     if (judge_header(*img, entry.length) != header_verdict::ok) return false;
@@ -95,7 +95,7 @@ bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry&
     return size <= archive.info.size - start && !overlaps_directory(archive, start, size);
 }
 
-payload_write start_write(int fd, int64_t offset, int64_t total) {
+payload_write start_write(file_handle fd, int64_t offset, int64_t total) {
     int64_t limit = file_size_limit();
     if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
     if (!seek_to(fd, offset)) fail("Error: lseek() failed.\n");

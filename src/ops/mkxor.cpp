@@ -1,7 +1,5 @@
 // Making an XOR patch: the entry's pixels XOR the converted BMP, written to
 // a file of its own. The archive is only read.
-#include <fcntl.h>
-
 #include "bmp/bmp.h"
 #include "ops/ops.h"
 #include "ops/output.h"
@@ -13,16 +11,16 @@ namespace velmorin {
     bgra_image img = read_bgra(archive, data_offset, entry);
 
     // A BMP that cannot be opened shows up as the header read failing.
-    fd_guard bmp(open(bmp_path, O_RDONLY | O_CLOEXEC));
-    bmp_headers headers = read_bmp_headers(bmp.fd);
+    file_guard bmp(open_input(bmp_path));
+    bmp_headers headers = read_bmp_headers(bmp.f);
     file_info bmp_file;
-    if (!describe_fd(bmp.fd, &bmp_file)) fail("Error reading bmp.\n");
+    if (!describe_file(bmp.f, &bmp_file)) fail("Error reading bmp.\n");
 
     // Whether the run gets as far as writing follows from the BMP's size and
     // headers; it is known before the output is opened, and reported after.
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
-    bool have_pixels = input_source(bmp.fd, bmp_headers_size, pixel_bytes, bmp_file.regular ? &bmp_file : nullptr,
+    bool have_pixels = input_source(bmp.f, bmp_headers_size, pixel_bytes, bmp_file.regular ? &bmp_file : nullptr,
                                     "Error reading bmp.\n", &pixels);
     bool writes =
         have_pixels && !refused(choose_conversion(variant::make_xor, img, entry.length, headers.info, pixel_bytes));

@@ -18,7 +18,7 @@ namespace velmorin {
 
 struct output_file {
     const char* path;
-    fd_guard fd;
+    file_guard file;
     bool regular;
     int64_t written;
 };

@@ -1,6 +1,4 @@
 // Packing a BMP over an entry's pixels.
-#include <fcntl.h>
-
 #include "bmp/bmp.h"
 #include "ops/ops.h"
 
@@ -11,15 +9,15 @@ namespace velmorin {
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, data_offset, entry);
 
-    fd_guard bmp(open(bmp_path, O_RDONLY | O_CLOEXEC));
+    file_guard bmp(open_input(bmp_path));
     file_info bmp_file;
-    if (bmp.fd < 0 || !describe_fd(bmp.fd, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
-    bmp_headers headers = read_bmp_headers(bmp.fd);
+    if (!is_open(bmp.f) || !describe_file(bmp.f, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
+    bmp_headers headers = read_bmp_headers(bmp.f);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
     const char* short_bmp = "Error: Unable to read whole bmp.\n";
-    if (!input_source(bmp.fd, bmp_headers_size, pixel_bytes, readable_in_place(bmp_file, archive) ? &bmp_file : nullptr,
+    if (!input_source(bmp.f, bmp_headers_size, pixel_bytes, readable_in_place(bmp_file, archive) ? &bmp_file : nullptr,
                       short_bmp, &pixels))
         fail("%s", short_bmp);
 
@@ -29,7 +27,7 @@ namespace velmorin {
 
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
-    payload_write out = start_write(archive.handle.fd, data_offset + bgra_header_size, plan.size);
+    payload_write out = start_write(archive.handle.f, data_offset + bgra_header_size, plan.size);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
         if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))

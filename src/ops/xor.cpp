@@ -2,8 +2,6 @@
 //
 // A patch file is raw bytes, nothing else: byte n is the old payload byte n
 // XOR the new one. Applying it twice gives the old payload back.
-#include <fcntl.h>
-
 #include <algorithm>
 
 #include "entry/entry.h"
@@ -14,11 +12,11 @@ namespace velmorin {
 [[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path) {
     bgra_image img = read_bgra(archive, data_offset, entry);
 
-    fd_guard patch(open(patch_path, O_RDONLY | O_CLOEXEC));
+    file_guard patch(open_input(patch_path));
     file_info patch_file;
-    if (patch.fd < 0 || !describe_fd(patch.fd, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
+    if (!is_open(patch.f) || !describe_file(patch.f, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
     byte_source patch_bytes;
-    if (!input_source(patch.fd, 0, img.bgra_datasize, readable_in_place(patch_file, archive) ? &patch_file : nullptr,
+    if (!input_source(patch.f, 0, img.bgra_datasize, readable_in_place(patch_file, archive) ? &patch_file : nullptr,
                       "Short read.\n", &patch_bytes))
         fail("%s", patch_bytes.short_message);
 
@@ -26,7 +24,7 @@ namespace velmorin {
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
     byte_buffer pixels = alloc_bytes(capacity);
     byte_buffer mask = alloc_bytes(capacity);
-    payload_write out = start_write(archive.handle.fd, data_offset + bgra_header_size, size);
+    payload_write out = start_write(archive.handle.f, data_offset + bgra_header_size, size);
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
         if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);

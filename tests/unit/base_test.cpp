@@ -33,11 +33,11 @@ TEST(Transfers, GatherPiecesFromAPipe) {
         close(p[1]);
     });
     fixture::bytes got(200000);
-    EXPECT_EQ(velmorin::read_full(p[0], got.data(), got.size()), 200000);
+    EXPECT_EQ(velmorin::read_full(velmorin::file_handle{p[0]}, got.data(), got.size()), 200000);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
     // The rest, asked for with a size far beyond what the pipe holds.
     int64_t count = 0;
-    byte_buffer rest = velmorin::read_growing(p[0], 1 << 30, &count);
+    byte_buffer rest = velmorin::read_growing(velmorin::file_handle{p[0]}, 1 << 30, &count);
     writer.join();
     ASSERT_EQ(count, 100000);
     EXPECT_TRUE(std::equal(rest.get(), rest.get() + count, sent.begin() + 200000));
@@ -48,14 +48,14 @@ TEST(Transfers, ZeroCountStillAsksTheFile) {
     int dir = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_GE(dir, 0);
     uint8_t b[1];
-    EXPECT_EQ(velmorin::read_full(dir, b, 0), -1);
+    EXPECT_EQ(velmorin::read_full(velmorin::file_handle{dir}, b, 0), -1);
     close(dir);
     int null = open("/dev/null", O_RDWR);
-    EXPECT_EQ(velmorin::read_full(null, b, 0), 0);
-    EXPECT_EQ(velmorin::read_full(null, b, 1), 0);
-    EXPECT_EQ(velmorin::write_full(null, b, 0), 0);
+    EXPECT_EQ(velmorin::read_full(velmorin::file_handle{null}, b, 0), 0);
+    EXPECT_EQ(velmorin::read_full(velmorin::file_handle{null}, b, 1), 0);
+    EXPECT_EQ(velmorin::write_full(velmorin::file_handle{null}, b, 0), 0);
     close(null);
-    EXPECT_EQ(velmorin::write_full(-1, b, 1), -1);
+    EXPECT_EQ(velmorin::write_full(velmorin::file_handle{}, b, 1), -1);
 }
 
 }  // namespace

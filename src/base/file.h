@@ -1,0 +1,104 @@
+// The few things the tool needs from the operating system: opening, reading,
+// writing and describing files, the standard streams, and the process's
+// signals, limits and locks. One implementation per platform sits behind
+// this header (file_posix.cpp, file_windows.cpp); no other file of the tool
+// includes an operating system's header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmorin {
+
+// An open file or standard stream. Its value means something only to the
+// platform's implementation.
+struct file_handle {
+    intptr_t raw = -1;
+};
+
+inline bool is_open(file_handle f) { return f.raw != -1; }
+
+struct file_info {
+    bool regular;    // a regular file: its size is known and it can be read in place
+    bool character;  // a character device (a terminal, the null device): holds nothing
+    int64_t size;    // bytes, for a regular file
+    uint64_t volume;  // with `index`, which file this is, whatever path named it
+    uint64_t index;
+};
+
+inline bool same_file(const file_info& a, const file_info& b) { return a.volume == b.volume && a.index == b.index; }
+
+// ---- opening and closing ----------------------------------------------------
+// Paths are UTF-8. A failed open returns a handle that is not open, with
+// errno telling why.
+
+file_handle open_input(const char* path);                  // read-only
+file_handle open_archive(const char* path, bool writable);  // never created or truncated
+// Write-only; created when absent (mode 0666 less the umask on POSIX), never
+// truncated here.
+file_handle create_output(const char* path);
+int close_file(file_handle f);  // 0, or -1 with errno
+
+// ---- transfers ----------------------------------------------------------------
+// Each moves the whole count, looping over partial transfers until it is
+// done, end of file is reached or an error occurs, and always makes at least
+// one call. The result is the number of bytes moved, or -1 when the first
+// call failed outright; errno tells why a transfer stopped short (0 at the
+// end of the file).
+
+int64_t read_full(file_handle f, void* buf, size_t count);
+// At an absolute offset, leaving the position of read_full untouched.
+int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset);
+int64_t write_full(file_handle f, const void* buf, size_t count);
+
+// Positions the file at absolute `offset`; false when that is not possible
+// (a negative offset included) or the file ends up anywhere else.
+[[nodiscard]] bool seek_to(file_handle f, int64_t offset);
+
+// Cuts or extends the file to `size` bytes without moving its position.
+[[nodiscard]] bool truncate_file(file_handle f, int64_t size);
+
+// False when the file cannot be examined (errno says why); callers never
+// guess an identity they could not read.
+[[nodiscard]] bool describe_file(file_handle f, file_info* info);
+[[nodiscard]] bool describe_path(const char* path, file_info* info);
+
+// ---- the standard streams ------------------------------------------------------
+
+// 1: standard output, 2: the error stream. Always in binary mode.
+file_handle standard_stream(int stream);
+
+// Whether `f` is the file behind standard output (1) or the error stream (2).
+// A character device never counts: what reaches it is not stored.
+bool is_stream(const file_info& f, int stream);
+
+// Puts the null device in place of standard output and the error stream
+// where they are the file `f`, so nothing more is written into it.
+void silence_stream(const file_info& f);
+
+// ---- the process ------------------------------------------------------------------
+
+// First thing in a run. Gives every missing standard stream the null device,
+// so no file the run opens takes its place and receives its messages; a
+// reader of a stream that went away must not turn a finished run into a
+// failed one, and a write past the file size limit fails and is reported
+// rather than ending the run (POSIX: SIGPIPE and SIGXFSZ ignored).
+void guard_process();
+
+// Defers what would stop the run from outside (POSIX: SIGINT, SIGTERM and
+// SIGHUP; Windows: Ctrl-C, Ctrl-Break and closing the console) until the run
+// ends, so a payload is never left half written by them. One that arrives
+// meanwhile takes effect when the run ends, after its last message.
+void hold_signals();
+void release_signals();  // called as the run ends
+
+// The largest file size this process may write, or -1 when there is no limit.
+int64_t file_size_limit();
+
+// Takes an advisory lock on the file for the rest of the run: shared for a
+// run that only reads it, exclusive for one that writes. When another run
+// holds it, says so on the error stream and waits. A file system without
+// locks does not stop the run.
+void lock_file(file_handle f, bool exclusive, const char* path);
+
+}  // namespace velmorin

@@ -1,0 +1,179 @@
+// The platform layer on POSIX systems: file descriptors, signals, resource
+// limits and flock().
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "base/base.h"
+
+namespace velmorin {
+namespace {
+
+int fd_of(file_handle f) { return static_cast<int>(f.raw); }
+file_handle handle_of(int fd) { return file_handle{fd < 0 ? -1 : fd}; }
+
+// One system call moves at most this much on Linux; asking for less keeps
+// every count representable in ssize_t.
+constexpr size_t max_chunk = 0x7ffff000;
+
+size_t chunk(size_t left) { return left < max_chunk ? left : max_chunk; }
+
+enum class transfer { read, pread, write };
+
+// The loop behind the three whole-count transfers: one call at least, then
+// more until the count is moved, the file ends or a call fails.
+int64_t move_all(transfer kind, int fd, uint8_t* p, size_t count, int64_t offset) {
+    size_t done = 0;
+    do {
+        size_t want = chunk(count - done);
+        ssize_t n = kind == transfer::read ? ::read(fd, p + done, want)
+                    : kind == transfer::pread
+                        ? ::pread(fd, p + done, want, static_cast<off_t>(offset + static_cast<int64_t>(done)))
+                        : ::write(fd, p + done, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) {
+            errno = 0;  // the file ended: no error to tell
+            break;
+        }
+        done += static_cast<size_t>(n);
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
+bool holding = false;
+sigset_t held;
+
+}  // namespace
+
+file_handle open_input(const char* path) { return handle_of(open(path, O_RDONLY | O_CLOEXEC)); }
+
+file_handle open_archive(const char* path, bool writable) {
+    return handle_of(open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+}
+
+file_handle create_output(const char* path) { return handle_of(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666)); }
+
+int close_file(file_handle f) { return ::close(fd_of(f)); }
+
+int64_t read_full(file_handle f, void* buf, size_t count) {
+    return move_all(transfer::read, fd_of(f), static_cast<uint8_t*>(buf), count, 0);
+}
+
+int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset) {
+    return move_all(transfer::pread, fd_of(f), static_cast<uint8_t*>(buf), count, offset);
+}
+
+int64_t write_full(file_handle f, const void* buf, size_t count) {
+    // write() only reads the buffer; the shared loop takes it without const.
+    return move_all(transfer::write, fd_of(f), static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
+}
+
+bool seek_to(file_handle f, int64_t offset) {
+    // A negative target is refused before the call: lseek's failure value,
+    // -1, must never pass for a position reached.
+    return offset >= 0 && lseek(fd_of(f), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+bool truncate_file(file_handle f, int64_t size) { return ftruncate(fd_of(f), static_cast<off_t>(size)) == 0; }
+
+namespace {
+
+file_info info_of(const struct stat& st) {
+    return file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size),
+                     static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+bool describe_file(file_handle f, file_info* info) {
+    struct stat st;
+    if (fstat(fd_of(f), &st) != 0) return false;
+    *info = info_of(st);
+    return true;
+}
+
+bool describe_path(const char* path, file_info* info) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *info = info_of(st);
+    return true;
+}
+
+file_handle standard_stream(int stream) { return file_handle{stream}; }
+
+bool is_stream(const file_info& f, int stream) {
+    file_info s;
+    return !f.character && describe_file(standard_stream(stream), &s) && same_file(f, s);
+}
+
+void silence_stream(const file_info& f) {
+    for (int stream = 1; stream <= 2; ++stream) {
+        if (!is_stream(f, stream)) continue;
+        int null = open("/dev/null", O_WRONLY);
+        // Without /dev/null the stream is closed instead: the caller ends
+        // the run at once, so nothing else takes its number.
+        if (null < 0 || dup2(null, stream) < 0) close(stream);
+        if (null >= 0 && null != stream) close(null);
+    }
+}
+
+void guard_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() takes the lowest free number, which is this one.
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd) {
+            if (opened >= 0) close(opened);
+            fail("Error: cannot open /dev/null for a closed standard stream.\n");
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+void hold_signals() {
+    if (holding) return;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    holding = sigprocmask(SIG_BLOCK, &held, nullptr) == 0;
+}
+
+void release_signals() {
+    if (!holding) return;
+    holding = false;
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
+
+int64_t file_size_limit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+    return limit.rlim_cur > static_cast<rlim_t>(INT64_MAX) ? -1 : static_cast<int64_t>(limit.rlim_cur);
+}
+
+void lock_file(file_handle f, bool exclusive, const char* path) {
+    int how = exclusive ? LOCK_EX : LOCK_SH;
+    if (flock(fd_of(f), how | LOCK_NB) == 0) return;
+    // Anything but "held by another" means no locks here (ENOLCK, EOPNOTSUPP,
+    // EINVAL, ...): the run goes on without one.
+    if (errno != EWOULDBLOCK) return;
+    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
+    flush_trace();
+    while (flock(fd_of(f), how) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace velmorin
+
+#endif  // _WIN32
