@@ -101,4 +101,9 @@ int64_t file_size_limit();
 // locks does not stop the run.
 void lock_file(file_handle f, bool exclusive, const char* path);
 
+#ifdef _WIN32
+// The command line as Windows hands it over (UTF-16), in UTF-8.
+char** utf8_arguments(int argc, wchar_t** argv);
+#endif
+
 }  // namespace velmorin

@@ -58,6 +58,7 @@ struct world {
 // A closed descriptor 0, 1 or 2 changes nothing but what that stream shows:
 // the same run with it on /dev/null gives the same status, files and output.
 TEST(Environment, ClosedStandardStreams) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     for (const mode_run& m : modes)
         for (int fd = 0; fd <= 2; ++fd) {
@@ -79,6 +80,7 @@ TEST(Environment, ClosedStandardStreams) {
 // Standard output or the error stream appended to the archive itself: the
 // run refuses, and nothing at all reaches the archive.
 TEST(Environment, ArchiveAsAnOutputStream) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     for (const std::string& redirect : {std::string("2>>game.dat"), std::string(">>game.dat")}) {
         SCOPED_TRACE(redirect);
@@ -95,6 +97,7 @@ TEST(Environment, ArchiveAsAnOutputStream) {
 // A signal during the payload write waits for the write to finish and then
 // ends the run as it would have; SIGXFSZ never ends it.
 TEST(Environment, SignalsDuringThePayload) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     std::string shim = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" VELMORIN_FAULT_SHIM "' ";
     for (const mode_run& m : {modes[0], modes[2]}) {
@@ -119,6 +122,7 @@ TEST(Environment, SignalsDuringThePayload) {
 // byte; one at its end is enough. A patch output that meets the limit fails
 // as a write and is cut to what was written.
 TEST(Environment, FileSizeLimit) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     size_t end = w.sc.payload + w.sc.size;
     for (const mode_run& m : {modes[0], modes[2]}) {
@@ -145,6 +149,7 @@ TEST(Environment, FileSizeLimit) {
 // A run waits for another run's lock: pack and --xor for any, --mkxor only
 // for a writer's. The archive is not touched while it waits.
 TEST(Environment, SecondRunWaitsForTheFirst) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     struct lock_case {
         const char* holder;  // flock option of the other run
         const mode_run& mode;
@@ -183,6 +188,7 @@ const std::string mkxor = "\"$VELMORIN\" --mkxor game.dat tex/target.bgra in.bmp
 // gets the whole patch (a patch small enough for the pipe's buffer would
 // otherwise be left there and lost).
 TEST(Environment, PatchToAFifo) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w(8, 4);
     w.reset();
     e2e::result r = w.sh("mkfifo fifo && { " + mkxor + "fifo & }; sleep 0.3; timeout 10 cat fifo >got; wait $!");
@@ -195,6 +201,7 @@ TEST(Environment, PatchToAFifo) {
 // Standard output gets the patch alone, its text line going to the error
 // stream; the error stream is refused.
 TEST(Environment, PatchToAStream) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     std::string trace = e2e::entry_trace(w.sc) + "24bit BMP, merging planes.\nDebug: datasize = " +
                         std::to_string(w.sc.size) + "\n";
@@ -219,6 +226,7 @@ TEST(Environment, PatchToAStream) {
 // An error stream whose reader has gone does not turn a finished run into a
 // failed one.
 TEST(Environment, ReaderOfTheErrorStreamGone) {
+    SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
     for (const mode_run& m : modes) {
         SCOPED_TRACE(m.label);

@@ -76,8 +76,9 @@ TEST(List, Table) {
 TEST(List, OutputFails) {
     e2e::scratch s;
     s.write("game.dat", fixture::build_archive({fixture::image("img", 2, 2, 1)}).data);
-    e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --list game.dat >/dev/full", s.dir), 255,
-                       "Error writing to standard output: errno=28(No space left on device)\n");
+    if (!e2e::launched())  // /dev/full is a Linux device
+        e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --list game.dat >/dev/full", s.dir), 255,
+                           "Error writing to standard output: errno=28(No space left on device)\n");
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     close(p[0]);

@@ -38,6 +38,24 @@ bool scratch::exists(const std::string& name) const {
     return lstat(path(name).c_str(), &st) == 0;
 }
 
+const std::string& tool() {
+    static const std::string path = [] {
+        const char* launcher = getenv("VELMORIN_LAUNCHER");
+        const char* exe = getenv("VELMORIN_EXE");
+        if (!launcher || !*launcher || !exe || !*exe) return std::string(VELMORIN_BIN);
+        // A script beside the program, so that the shell lines and direct
+        // runs both see one executable.
+        std::string script = std::string(exe) + "-launcher.sh";
+        std::string text = "#!/bin/sh\nexec " + std::string(launcher) + " '" + exe + "' \"$@\"\n";
+        fixture::write_file(script, fixture::bytes(text.begin(), text.end()));
+        chmod(script.c_str(), 0755);
+        return script;
+    }();
+    return path;
+}
+
+bool launched() { return tool() != VELMORIN_BIN; }
+
 namespace {
 
 std::string slurp(const std::string& path) {
@@ -86,7 +104,7 @@ void expect_result(const result& r, int status, const std::string& err, const st
 }
 
 result run(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env) {
-    std::vector<std::string> words{VELMORIN_BIN};
+    std::vector<std::string> words{tool()};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
@@ -96,7 +114,7 @@ result run(const std::vector<std::string>& args, const std::string& cwd, const s
     for (char** e = environ; *e; ++e) envp.push_back(*e);
     for (std::string& e : added) envp.push_back(e.data());
     envp.push_back(nullptr);
-    return spawn(VELMORIN_BIN, argv.data(), cwd, envp.data());
+    return spawn(tool().c_str(), argv.data(), cwd, envp.data());
 }
 
 result run_without_argv(const std::string& cwd) {
@@ -105,7 +123,7 @@ result run_without_argv(const std::string& cwd) {
 }
 
 result run_shell(const std::string& command_line, const std::string& cwd, int err_fd, int out_fd) {
-    std::string line = "VELMORIN='" VELMORIN_BIN "'; " + command_line;
+    std::string line = "VELMORIN='" + tool() + "'; " + command_line;
     std::string sh = "/bin/sh";
     std::string dash_c = "-c";
     char* argv[] = {sh.data(), dash_c.data(), line.data(), nullptr};

@@ -28,6 +28,19 @@ struct scratch {
     bool exists(const std::string& name) const;
 };
 
+// The tool the tests run: the built binary, or, when VELMORIN_LAUNCHER is
+// set (for example to "wine"), VELMORIN_EXE run through that launcher. The
+// same tables then drive either build.
+const std::string& tool();
+
+// Whether the tool runs through a launcher. Tests of what only POSIX has
+// (descriptors, signals, umask, LD_PRELOAD) skip themselves then.
+bool launched();
+
+// Ends a test of what only the POSIX build has when the tool is launched.
+#define SKIP_WHEN_LAUNCHED(why) \
+    if (e2e::launched()) GTEST_SKIP() << why
+
 // Checks the status and both streams of a run.
 void expect_result(const result& r, int status, const std::string& err, const std::string& out = "");
 

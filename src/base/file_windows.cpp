@@ -1,0 +1,362 @@
+// The platform layer on Windows: wide-character file APIs, handles, the
+// console's control events and LockFileEx().
+#ifdef _WIN32
+
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // SetFileInformationByHandle
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/base.h"
+
+namespace velmorin {
+namespace {
+
+HANDLE h_of(file_handle f) { return reinterpret_cast<HANDLE>(f.raw); }
+
+file_handle handle_of(HANDLE h) {
+    return file_handle{h == INVALID_HANDLE_VALUE || h == nullptr ? -1 : reinterpret_cast<intptr_t>(h)};
+}
+
+// The C library's errno for a Windows error. The table is the one the
+// Microsoft C runtime itself uses when a Windows call behind one of its
+// functions fails (_dosmaperr), so messages carry the numbers and strerror()
+// texts a C program on Windows shows; what it does not list is EINVAL, as
+// there. Added to it: every way a pipe says its reader has gone is EPIPE,
+// which the listing needs to tell from a real write failure.
+int errno_of(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_NO_MORE_FILES:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENOENT;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_CANNOT_MAKE:
+        case ERROR_FAIL_I24:
+        case ERROR_DRIVE_LOCKED:
+        case ERROR_SEEK_ON_DEVICE:
+        case ERROR_NOT_LOCKED:
+        case ERROR_LOCK_FAILED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
+        case ERROR_INVALID_HANDLE:
+        case ERROR_INVALID_TARGET_HANDLE:
+        case ERROR_DIRECT_ACCESS_HANDLE:
+            return EBADF;
+        case ERROR_ARENA_TRASHED:
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_INVALID_BLOCK:
+        case ERROR_NOT_ENOUGH_QUOTA:
+            return ENOMEM;
+        case ERROR_BAD_ENVIRONMENT:
+            return E2BIG;
+        case ERROR_BAD_FORMAT:
+            return ENOEXEC;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NO_DATA:
+        case ERROR_PIPE_NOT_CONNECTED:
+            return EPIPE;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_DIR_NOT_EMPTY:
+            return ENOTEMPTY;
+        default:
+            return EINVAL;
+    }
+}
+
+void set_errno() { errno = errno_of(GetLastError()); }
+
+std::wstring wide(const char* utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+std::string utf8(const wchar_t* text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+// Other programs may read and write the file meanwhile, as on POSIX; one
+// that opened it without sharing makes the open fail at once.
+HANDLE open_path(const char* path, DWORD access, DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    std::wstring name = wide(path);
+    if (name.empty()) {
+        errno = ENOENT;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) set_errno();
+    return h;
+}
+
+HANDLE open_null() {
+    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+enum class transfer { read, pread, write };
+
+// The loop behind the three whole-count transfers: one call at least, then
+// more until the count is moved, the file ends or a call fails.
+int64_t move_all(transfer kind, HANDLE h, uint8_t* p, size_t count, int64_t offset) {
+    size_t done = 0;
+    do {
+        size_t left = count - done;
+        DWORD want = static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30));
+        DWORD n = 0;
+        BOOL ok;
+        if (kind == transfer::pread) {
+            OVERLAPPED at = {};
+            uint64_t where = static_cast<uint64_t>(offset) + done;
+            at.Offset = static_cast<DWORD>(where);
+            at.OffsetHigh = static_cast<DWORD>(where >> 32);
+            ok = ReadFile(h, p + done, want, &n, &at);
+        } else if (kind == transfer::read) {
+            ok = ReadFile(h, p + done, want, &n, nullptr);
+        } else {
+            ok = WriteFile(h, p + done, want, &n, nullptr);
+        }
+        if (!ok) {
+            DWORD error = GetLastError();
+            // The end of a file read at an offset, or of a pipe whose writer
+            // has gone, is the end of the data, not a failure.
+            if (kind != transfer::write && (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)) {
+                errno = 0;
+                break;
+            }
+            errno = errno_of(error);
+            return done == 0 ? -1 : static_cast<int64_t>(done);
+        }
+        if (n == 0) {
+            errno = 0;  // the file ended: no error to tell
+            break;
+        }
+        done += n;
+    } while (done < count);
+    return static_cast<int64_t>(done);
+}
+
+bool position(HANDLE h, int64_t* at) {
+    LARGE_INTEGER zero = {}, now;
+    if (!SetFilePointerEx(h, zero, &now, FILE_CURRENT)) return false;
+    *at = now.QuadPart;
+    return true;
+}
+
+// What the console control handler saw while signals were held.
+volatile LONG arrived = 0;
+HANDLE written = nullptr;  // set once the run has nothing left to protect
+bool holding = false;
+
+BOOL WINAPI defer_control(DWORD event) {
+    InterlockedExchange(&arrived, static_cast<LONG>(event) + 1);
+    // Closing the console, logging off or shutting down end the process as
+    // soon as this returns: keep it until the payload is written and the
+    // archive closed (Windows allows a few seconds for that).
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(written, INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+char** utf8_arguments(int argc, wchar_t** argv) {
+    static std::vector<std::string> words;
+    static std::vector<char*> pointers;
+    words.clear();
+    for (int i = 0; i < argc; ++i) words.push_back(utf8(argv[i]));
+    pointers.clear();
+    for (std::string& w : words) pointers.push_back(w.data());
+    pointers.push_back(nullptr);
+    return pointers.data();
+}
+
+file_handle open_input(const char* path) { return handle_of(open_path(path, GENERIC_READ, OPEN_EXISTING)); }
+
+file_handle open_archive(const char* path, bool writable) {
+    return handle_of(open_path(path, GENERIC_READ | (writable ? GENERIC_WRITE : 0), OPEN_EXISTING));
+}
+
+file_handle create_output(const char* path) { return handle_of(open_path(path, GENERIC_WRITE, OPEN_ALWAYS)); }
+
+int close_file(file_handle f) {
+    if (CloseHandle(h_of(f))) return 0;
+    set_errno();
+    return -1;
+}
+
+int64_t read_full(file_handle f, void* buf, size_t count) {
+    return move_all(transfer::read, h_of(f), static_cast<uint8_t*>(buf), count, 0);
+}
+
+int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset) {
+    // A read at an offset moves a handle's position on Windows: it is put
+    // back, as sequential reads of the same file rely on it.
+    int64_t was = 0;
+    if (!position(h_of(f), &was)) {
+        set_errno();
+        return -1;
+    }
+    int64_t n = move_all(transfer::pread, h_of(f), static_cast<uint8_t*>(buf), count, offset);
+    int saved = errno;
+    if (!seek_to(f, was)) return -1;
+    errno = saved;
+    return n;
+}
+
+int64_t write_full(file_handle f, const void* buf, size_t count) {
+    return move_all(transfer::write, h_of(f), static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
+}
+
+bool seek_to(file_handle f, int64_t offset) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    LARGE_INTEGER to, now;
+    to.QuadPart = offset;
+    if (!SetFilePointerEx(h_of(f), to, &now, FILE_BEGIN)) {
+        set_errno();
+        return false;
+    }
+    return now.QuadPart == offset;
+}
+
+bool truncate_file(file_handle f, int64_t size) {
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = size;
+    if (SetFileInformationByHandle(h_of(f), FileEndOfFileInfo, &end, sizeof end)) return true;
+    set_errno();
+    return false;
+}
+
+bool describe_file(file_handle f, file_info* info) {
+    HANDLE h = h_of(f);
+    DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+        set_errno();
+        return false;
+    }
+    if (type == FILE_TYPE_DISK) {
+        BY_HANDLE_FILE_INFORMATION by;
+        if (!GetFileInformationByHandle(h, &by)) {
+            set_errno();
+            return false;
+        }
+        *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
+                          static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow),
+                          by.dwVolumeSerialNumber,
+                          (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
+        return true;
+    }
+    // Pipes and devices have no volume and index: each handle is a file of
+    // its own, the same as no file on a disk.
+    *info = file_info{false, type == FILE_TYPE_CHAR, 0, UINT64_MAX, static_cast<uint64_t>(f.raw)};
+    return true;
+}
+
+bool describe_path(const char* path, file_info* info) {
+    // No access asked: this only reads what the file is, even a directory.
+    HANDLE h = open_path(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = describe_file(handle_of(h), info);
+    CloseHandle(h);
+    return ok;
+}
+
+file_handle standard_stream(int stream) {
+    return handle_of(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
+}
+
+bool is_stream(const file_info& f, int stream) {
+    file_handle s = standard_stream(stream);
+    file_info info;
+    return is_open(s) && !f.character && describe_file(s, &info) && same_file(f, info);
+}
+
+void silence_stream(const file_info& f) {
+    for (int stream = 1; stream <= 2; ++stream)
+        if (is_stream(f, stream)) SetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, open_null());
+}
+
+void guard_process() {
+    // No dialog boxes for a missing drive or disk: a failure is a message.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE h = GetStdHandle(which);
+        if (h == nullptr || h == INVALID_HANDLE_VALUE) SetStdHandle(which, open_null());
+    }
+}
+
+void hold_signals() {
+    if (holding) return;
+    written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    holding = written != nullptr && SetConsoleCtrlHandler(defer_control, TRUE);
+}
+
+void release_signals() {
+    if (!holding) return;
+    holding = false;
+    SetEvent(written);
+    LONG event = InterlockedExchange(&arrived, 0);
+    // Ctrl-C or Ctrl-Break held back: it ends the run now, as it would have.
+    if (event == CTRL_C_EVENT + 1 || event == CTRL_BREAK_EVENT + 1) ExitProcess(STATUS_CONTROL_C_EXIT);
+    SetConsoleCtrlHandler(defer_control, FALSE);
+}
+
+int64_t file_size_limit() { return -1; }
+
+void lock_file(file_handle f, bool exclusive, const char* path) {
+    // Windows locks keep every other handle from reading or writing the
+    // range they cover, so the lock sits on one byte no archive reaches:
+    // runs of this tool exclude each other, and nothing else is kept from
+    // the file, as with an advisory lock.
+    OVERLAPPED at = {};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    DWORD how = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
+    if (LockFileEx(h_of(f), how | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
+    // Anything but "held by another" means no locks here: the run goes on.
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
+    flush_trace();
+    (void)LockFileEx(h_of(f), how, 0, 1, 0, &at);
+}
+
+}  // namespace velmorin
+
+#endif  // _WIN32
