@@ -118,30 +118,16 @@ const char* convert_band(const pixel_plan& plan, const byte_source& pixels, cons
     return nullptr;
 }
 
-void merge_planes(uint8_t* dst, const uint8_t* src, size_t size, size_t row_bytes) {
-    if (row_bytes == 0) return;
-    size_t rows = size / row_bytes;
-    size_t pixels = row_bytes / 4;
-    for (size_t r = 0; r < rows; ++r) {
-        const uint8_t* s = src + r * pixels * 3;
-        uint8_t* d = dst + (rows - 1 - r) * row_bytes;
-        for (size_t k = 0; k < pixels; ++k) {
-            d[4 * k] = s[3 * k];
-            d[4 * k + 1] = s[3 * k + 1];
-            d[4 * k + 2] = s[3 * k + 2];
-        }
-    }
-}
-
 #if defined(__GNUC__) && defined(__x86_64__)
 #define VELMORIN_SHUFFLE 1
 namespace {
 
 typedef uint8_t bytes16 __attribute__((vector_size(16)));
 
-// Four pixels at a time with the processor's byte shuffle (SSSE3, on every
-// x86-64 processor made since 2006; checked before use). Returns how many
-// pixels it did; the caller does the rest.
+// Pixels four at a time, from four bytes to three and back, with the
+// processor's byte shuffle (SSSE3, on every x86-64 processor made since
+// 2006; checked before use). Each returns how many pixels it did; the caller
+// does the rest byte by byte.
 __attribute__((target("ssse3"))) size_t strip_shuffled(uint8_t* dst, const uint8_t* src, size_t pixels) {
     size_t k = 0;
     // Each store writes 16 bytes, the last 4 of them ahead of the pixels
@@ -156,14 +142,54 @@ __attribute__((target("ssse3"))) size_t strip_shuffled(uint8_t* dst, const uint8
     return k;
 }
 
+// The other way, keeping each pixel's fourth byte from `dst`.
+__attribute__((target("ssse3"))) size_t expand_shuffled(uint8_t* dst, const uint8_t* src, size_t pixels) {
+    const bytes16 three = {255, 255, 255, 0, 255, 255, 255, 0, 255, 255, 255, 0, 255, 255, 255, 0};
+    size_t k = 0;
+    // Each load reads 16 bytes and uses 12: the loop stops six pixels short,
+    // within `src`.
+    for (; k + 6 <= pixels; k += 4) {
+        bytes16 in, old;
+        memcpy(&in, src + 3 * k, 16);
+        memcpy(&old, dst + 4 * k, 16);
+        bytes16 spread = __builtin_shufflevector(in, in, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11, 0);
+        bytes16 out = (spread & three) | (old & ~three);
+        memcpy(dst + 4 * k, &out, 16);
+    }
+    return k;
+}
+
+bool has_shuffle() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+
 }  // namespace
 #endif
+
+void merge_planes(uint8_t* dst, const uint8_t* src, size_t size, size_t row_bytes) {
+    if (row_bytes == 0) return;
+    size_t rows = size / row_bytes;
+    size_t pixels = row_bytes / 4;
+    for (size_t r = 0; r < rows; ++r) {
+        const uint8_t* s = src + r * pixels * 3;
+        uint8_t* d = dst + (rows - 1 - r) * row_bytes;
+        size_t k = 0;
+#ifdef VELMORIN_SHUFFLE
+        if (has_shuffle()) k = expand_shuffled(d, s, pixels);
+#endif
+        for (; k < pixels; ++k) {
+            d[4 * k] = s[3 * k];
+            d[4 * k + 1] = s[3 * k + 1];
+            d[4 * k + 2] = s[3 * k + 2];
+        }
+    }
+}
 
 void strip_fourth_bytes(uint8_t* dst, const uint8_t* src, size_t pixels) {
     size_t k = 0;
 #ifdef VELMORIN_SHUFFLE
-    static const bool has_shuffle = __builtin_cpu_supports("ssse3");
-    if (has_shuffle) k = strip_shuffled(dst, src, pixels);
+    if (has_shuffle()) k = strip_shuffled(dst, src, pixels);
 #endif
     if constexpr (std::endian::native == std::endian::little) {
         // Four pixels at a time: 16 bytes in, 12 out, as two words in and a

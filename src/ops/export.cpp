@@ -23,28 +23,30 @@ namespace {
 
 constexpr int64_t bmp_header_bytes = 54;
 
-// Exported bytes gather here and go out a band at a time.
+// Exported bytes gather in a band, which goes to the writer when full.
 struct out_band {
-    byte_buffer bytes;
+    band_writer& writer;
+    uint8_t* bytes;
     size_t len;
 };
 
-void make_room(out_band& band, output_file& out, size_t count) {
+void make_room(out_band& band, size_t count) {
     if (static_cast<int64_t>(band.len + count) <= band_bytes) return;
-    write_output(out, band.bytes.get(), band.len);
+    band_filled(band.writer, band.len);
+    band.bytes = band_to_fill(band.writer);
     band.len = 0;
 }
 
 // Appends `pixels` pixels of four bytes as three.
-void put_pixels(out_band& band, output_file& out, const uint8_t* src, size_t pixels) {
-    make_room(band, out, 3 * pixels);
-    strip_fourth_bytes(band.bytes.get() + band.len, src, pixels);
+void put_pixels(out_band& band, const uint8_t* src, size_t pixels) {
+    make_room(band, 3 * pixels);
+    strip_fourth_bytes(band.bytes + band.len, src, pixels);
     band.len += 3 * pixels;
 }
 
-void put_padding(out_band& band, output_file& out, size_t count) {
-    make_room(band, out, count);
-    std::fill_n(band.bytes.get() + band.len, count, uint8_t{0});
+void put_padding(out_band& band, size_t count) {
+    make_room(band, count);
+    std::fill_n(band.bytes + band.len, count, uint8_t{0});
     band.len += count;
 }
 
@@ -77,33 +79,37 @@ void put_padding(out_band& band, output_file& out, size_t count) {
     write_output(out, header, sizeof header);
 
     // Source rows are read a band of whole rows at a time, from the last
-    // row up; a row longer than a band is read in pieces.
-    out_band band{alloc_bytes(band_bytes), 0};
+    // row up; a row longer than a band is read in pieces. Reading and
+    // converting one band overlaps with writing the one before.
     byte_buffer src = alloc_bytes(band_bytes);
+    band_writer writer;
+    start_bands(writer, out);
+    out_band band{writer, band_to_fill(writer), 0};
     int64_t rows_per_read = std::max<int64_t>(1, row > 0 ? band_bytes / row : 1);
     // A width of 0 has no pixels, however many rows it claims.
     for (int64_t end = row > 0 ? height : 0; end > 0;) {
         int64_t first = std::max<int64_t>(0, end - rows_per_read);
         bool whole = row <= band_bytes;
         if (whole && !read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
-            output_failed(out, img.payload.short_message);
+            bands_failed(writer, img.payload.short_message);
         for (int64_t r = end - 1; r >= first; --r) {
             for (int64_t at = 0; at < row;) {
                 int64_t piece = whole ? row : std::min(band_bytes, row - at);
                 const uint8_t* p = src.get() + (r - first) * row;
                 if (!whole) {
                     if (!read_source(img.payload, r * row + at, src.get(), static_cast<size_t>(piece)))
-                        output_failed(out, img.payload.short_message);
+                        bands_failed(writer, img.payload.short_message);
                     p = src.get();
                 }
-                put_pixels(band, out, p, static_cast<size_t>(piece / 4));
+                put_pixels(band, p, static_cast<size_t>(piece / 4));
                 at += piece;
             }
-            put_padding(band, out, static_cast<size_t>(stride - width * 3));
+            put_padding(band, static_cast<size_t>(stride - width * 3));
         }
         end = first;
     }
-    write_output(out, band.bytes.get(), band.len);
+    band_filled(writer, band.len);
+    finish_bands(writer);
     close_output(out);
 
     if (width % 4 != 0)

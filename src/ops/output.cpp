@@ -67,4 +67,80 @@ void close_output(output_file& out) {
     if (out.file.close_now() != 0) fail("Error closing %s\n", out.path);
 }
 
+namespace {
+
+void write_bands(band_writer* w) {
+    std::unique_lock<std::mutex> held(w->lock);
+    for (int j = 0;; j ^= 1) {
+        w->changed.wait(held, [&] { return w->full[j] || w->closing; });
+        if (!w->full[j]) return;
+        held.unlock();
+        int64_t n = write_full(w->out->file.f, w->slot[j].get(), w->len[j]);
+        held.lock();
+        if (n > 0) w->out->written += n;
+        w->full[j] = false;
+        w->failed = n != static_cast<int64_t>(w->len[j]);
+        w->changed.notify_all();
+        if (w->failed) return;
+    }
+}
+
+// Lets the thread write what it holds and end.
+void stop_bands(band_writer& w) {
+    if (!w.thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> held(w.lock);
+        w.closing = true;
+    }
+    w.changed.notify_all();
+    w.thread.join();
+}
+
+void check_bands(band_writer& w) {
+    if (!w.failed) return;
+    stop_bands(w);
+    cut_output(*w.out);
+    fail("Error writing to %s\n", w.out->path);
+}
+
+}  // namespace
+
+band_writer::~band_writer() { stop_bands(*this); }
+
+void start_bands(band_writer& w, output_file& out) {
+    w.out = &out;
+    w.slot[0] = alloc_bytes(band_bytes);
+    w.slot[1] = alloc_bytes(band_bytes);
+    w.thread = std::thread(write_bands, &w);
+}
+
+uint8_t* band_to_fill(band_writer& w) {
+    {
+        std::unique_lock<std::mutex> held(w.lock);
+        w.changed.wait(held, [&] { return !w.full[w.filling] || w.failed; });
+    }
+    check_bands(w);
+    return w.slot[w.filling].get();
+}
+
+void band_filled(band_writer& w, size_t len) {
+    {
+        std::lock_guard<std::mutex> held(w.lock);
+        w.len[w.filling] = len;
+        w.full[w.filling] = true;
+        w.filling ^= 1;
+    }
+    w.changed.notify_all();
+}
+
+void finish_bands(band_writer& w) {
+    stop_bands(w);
+    check_bands(w);
+}
+
+void bands_failed(band_writer& w, const char* message) {
+    stop_bands(w);
+    output_failed(*w.out, message);
+}
+
 }  // namespace velmorin

@@ -10,7 +10,10 @@
 // inputs, by whatever path, is refused before it is opened.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "archive/archive.h"
 
@@ -38,5 +41,42 @@ void write_output(output_file& out, const uint8_t* bytes, size_t count);
 
 // Closes the output; ends the run if that fails.
 void close_output(output_file& out);
+
+// Writes an output's bands on a second thread while the caller makes the
+// next one, for an operation whose making costs about what writing does
+// (the export). The caller fills one band of band_bytes while the other is
+// written, in order; a write that falls short stops the writing, and the
+// caller's next call ends the run with the output cut to what was written.
+struct band_writer {
+    output_file* out = nullptr;
+    byte_buffer slot[2];
+    size_t len[2] = {0, 0};
+    bool full[2] = {false, false};
+    int filling = 0;       // the slot the caller fills
+    bool closing = false;  // no more bands come
+    bool failed = false;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    band_writer() = default;
+    band_writer(const band_writer&) = delete;
+    band_writer& operator=(const band_writer&) = delete;
+    ~band_writer();  // lets the thread finish when the run ends early
+};
+
+void start_bands(band_writer& w, output_file& out);
+
+// The band to fill next, of band_bytes.
+uint8_t* band_to_fill(band_writer& w);
+
+// Hands over the band being filled, holding `len` bytes.
+void band_filled(band_writer& w, size_t len);
+
+// Waits until every band handed over is written.
+void finish_bands(band_writer& w);
+
+// Ends the run on a failure met while making the bands: the writing stops,
+// the output is cut to what was written, then `message` is printed.
+[[noreturn]] void bands_failed(band_writer& w, const char* message);
 
 }  // namespace velmorin

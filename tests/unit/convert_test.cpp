@@ -16,7 +16,9 @@ TEST(MergePlanes, ReversesRowsAndKeepsFourthBytes) {
     struct shape {
         size_t width, height;
     };
-    for (shape sh : {shape{1, 1}, shape{4, 3}, shape{3, 5}, shape{7, 2}}) {
+    // Widths around the four-pixel steps of the fast path, and its tail.
+    for (shape sh : {shape{1, 1}, shape{4, 3}, shape{3, 5}, shape{7, 2}, shape{6, 2}, shape{9, 3}, shape{10, 2},
+                     shape{33, 3}, shape{64, 2}}) {
         SCOPED_TRACE(std::to_string(sh.width) + "x" + std::to_string(sh.height));
         size_t row = sh.width * 4, size = row * sh.height;
         bytes src = fixture::pattern(sh.width * 3 * sh.height, 1);
