@@ -84,21 +84,21 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
 }  // namespace
 
 void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
-    file_handle fd = archive.handle.f;
+    file_handle file = archive.handle.f;
     w->archive = &archive;
     w->narrate = narrate;
 
     uint8_t header[archive_header_size];
-    if (read_full(fd, header, sizeof header) != archive_header_size) fail("Error reading header.\n");
+    if (read_full(file, header, sizeof header) != archive_header_size) fail("Error reading header.\n");
     int32_t dir_offset = read_s32le(header + 8);
 
     if (narrate) trace("Debug: seeking to %d\n", dir_offset);
     // A seek that fails or lands elsewhere would have the walk read names
     // from the wrong place. Offsets are signed: a negative one is damage.
-    if (!seek_to(fd, dir_offset)) fail("Error seeking to directory.\n");
+    if (!seek_to(file, dir_offset)) fail("Error seeking to directory.\n");
 
     uint8_t dir_header[dir_header_size];
-    if (read_full(fd, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
+    if (read_full(file, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
     uint32_t dir_size = read_u32le(dir_header + 8);
     w->entry_count = read_u32le(dir_header + 24);
 
@@ -109,7 +109,7 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     if (block_size < 0 || dirent_size * static_cast<int64_t>(w->entry_count) > block_size)
         fail("Error: directory size does not fit its entries.\n");
 
-    if (!input_source(fd, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
+    if (!input_source(file, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
                       archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n", &w->window.table))
         fail("Error reading directory.\n");
     w->window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
@@ -117,9 +117,9 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     w->dir_offset = dir_offset;
     w->dir_size = dir_size;
     w->name_table = w->dir_offset + dir_header_size + dirent_size * static_cast<int64_t>(w->entry_count);
-    if (!seek_to(fd, w->name_table)) fail("Error seeking to directory.\n");
+    if (!seek_to(file, w->name_table)) fail("Error seeking to directory.\n");
 
-    w->names.file = fd;
+    w->names.file = file;
     w->names.buf = alloc_bytes(name_reader_capacity);
     w->names.left = archive.info.regular ? std::max<int64_t>(archive.info.size - w->name_table, 0) : -1;
     w->next = 0;

@@ -95,7 +95,7 @@ using byte_buffer = std::unique_ptr<uint8_t[]>;
 // Uninitialised bytes; "Error: out of memory.\n" when they cannot be had.
 byte_buffer alloc_bytes(size_t count);
 
-// Reads up to `want` bytes from the descriptor's current position into a
+// Reads up to `want` bytes from the file's current position into a
 // buffer that grows with what actually arrives, so a lying size field costs
 // no more memory than the file holds. Stores the count read in *got.
 byte_buffer read_growing(file_handle f, int64_t want, int64_t* got);
@@ -117,7 +117,7 @@ struct byte_source {
 [[nodiscard]] bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
 
 // The `count` bytes of an input file that start at `start`, where its
-// descriptor stands now: in place when `in_place` is given (a regular file
+// position stands now: in place when `in_place` is given (a regular file
 // the run does not write, as described), after checking the file holds them;
 // otherwise read whole now. False when the file holds fewer; the caller
 // reports `short_message`, which later reads report too.

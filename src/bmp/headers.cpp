@@ -18,11 +18,11 @@
 
 namespace velmorin {
 
-bmp_headers read_bmp_headers(file_handle fd) {
+bmp_headers read_bmp_headers(file_handle bmp) {
     uint8_t file[14];
     uint8_t info[40];
-    if (read_full(fd, file, sizeof file) != 14) fail("Error reading bmp header.\n");
-    if (read_full(fd, info, sizeof info) != 40) fail("Error reading bmp info header.\n");
+    if (read_full(bmp, file, sizeof file) != 14) fail("Error reading bmp header.\n");
+    if (read_full(bmp, info, sizeof info) != 40) fail("Error reading bmp info header.\n");
 
     bmp_headers h;
     h.file.bfType = read_u16le(file);

@@ -57,11 +57,11 @@ bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size
 }  // namespace
 
 bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
-    file_handle fd = archive.handle.f;
-    if (!valid_data_offset(data_offset) || !seek_to(fd, data_offset)) fail("Error: lseek() failed.\n");
+    file_handle file = archive.handle.f;
+    if (!valid_data_offset(data_offset) || !seek_to(file, data_offset)) fail("Error: lseek() failed.\n");
 
     uint8_t header[bgra_header_size];
-    if (read_full(fd, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
+    if (read_full(file, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
     bgra_image img = decode_header(header);
     header_verdict verdict = judge_header(img, entry.length);
     if (verdict == header_verdict::not_bgra) fail("Target file is not a BGRA?\n");
@@ -75,7 +75,7 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
     img.bgra_datasize = static_cast<int32_t>(size);
 
     int64_t start = data_offset + bgra_header_size;
-    if (!input_source(fd, start, size, archive.info.regular ? &archive.info : nullptr,
+    if (!input_source(file, start, size, archive.info.regular ? &archive.info : nullptr,
                       "Error: Unable to read whole bgra.\n", &img.payload))
         fail("Error: Unable to read whole bgra.\n");
     if (overlaps_directory(archive, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
@@ -95,12 +95,12 @@ bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry&
     return size <= archive.info.size - start && !overlaps_directory(archive, start, size);
 }
 
-payload_write start_write(file_handle fd, int64_t offset, int64_t total) {
+payload_write start_write(file_handle file, int64_t offset, int64_t total) {
     int64_t limit = file_size_limit();
     if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
-    if (!seek_to(fd, offset)) fail("Error: lseek() failed.\n");
+    if (!seek_to(file, offset)) fail("Error: lseek() failed.\n");
     hold_signals();
-    return payload_write{fd, total, 0};
+    return payload_write{file, total, 0};
 }
 
 namespace {
@@ -117,7 +117,7 @@ namespace {
 }  // namespace
 
 void write_at(payload_write& w, const uint8_t* bytes, size_t count) {
-    int64_t n = write_full(w.fd, bytes, count);
+    int64_t n = write_full(w.file, bytes, count);
     if (n != static_cast<int64_t>(count))
         cut_short(w, n < 0 ? (w.written == 0 ? -1 : w.written) : w.written + n, errno);
     w.written += n;

@@ -33,7 +33,7 @@ bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry&
 // fed band by band, so a failure reports how much of the whole payload
 // reached the file.
 struct payload_write {
-    file_handle fd;
+    file_handle file;
     int64_t total;
     int64_t written;
 };
@@ -41,7 +41,7 @@ struct payload_write {
 // Positions the archive at absolute `offset` for a payload of `total` bytes,
 // after refusing a payload that ends past the file size limit. From here
 // until the run ends, signals that would stop it are held back.
-payload_write start_write(file_handle fd, int64_t offset, int64_t total);
+payload_write start_write(file_handle file, int64_t offset, int64_t total);
 
 // Writes the payload's next `count` bytes.
 void write_at(payload_write& w, const uint8_t* bytes, size_t count);
