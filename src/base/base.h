@@ -72,6 +72,16 @@ int32_t read_s32le(const uint8_t* p);
 void write_u16le(uint8_t* p, uint16_t v);
 void write_u32le(uint8_t* p, uint32_t v);
 
+// Whether `f` is the file behind standard output (1) or the error stream (2).
+// A character device never counts: what reaches it is not stored.
+bool is_stream(const file_info& f, int stream);
+
+// Takes an advisory lock on the file for the rest of the run: shared for a
+// run that only reads it, exclusive for one that writes. When another run
+// holds it, says so on the error stream and waits. A file system without
+// locks does not stop the run.
+void lock_file(file_handle f, bool exclusive, const char* path);
+
 // Closes a file when its holder goes out of scope; close_now() closes it
 // early and hands back the result.
 struct file_guard {

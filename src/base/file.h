@@ -68,10 +68,6 @@ int64_t write_full(file_handle f, const void* buf, size_t count);
 // 1: standard output, 2: the error stream. Always in binary mode.
 file_handle standard_stream(int stream);
 
-// Whether `f` is the file behind standard output (1) or the error stream (2).
-// A character device never counts: what reaches it is not stored.
-bool is_stream(const file_info& f, int stream);
-
 // Puts the null device in place of standard output and the error stream
 // where they are the file `f`, so nothing more is written into it.
 void silence_stream(const file_info& f);
@@ -95,11 +91,11 @@ void release_signals();  // called as the run ends
 // The largest file size this process may write, or -1 when there is no limit.
 int64_t file_size_limit();
 
-// Takes an advisory lock on the file for the rest of the run: shared for a
-// run that only reads it, exclusive for one that writes. When another run
-// holds it, says so on the error stream and waits. A file system without
-// locks does not stop the run.
-void lock_file(file_handle f, bool exclusive, const char* path);
+enum class lock_result { taken, held_by_another, unsupported };
+
+// Takes an advisory lock on the file for the rest of the run: shared or
+// exclusive. With `wait`, waits for another holder to let go.
+lock_result try_lock_file(file_handle f, bool exclusive, bool wait);
 
 #ifdef _WIN32
 // The command line as Windows hands it over (UTF-16), in UTF-8.

@@ -111,11 +111,6 @@ bool describe_path(const char* path, file_info* info) {
 
 file_handle standard_stream(int stream) { return file_handle{stream}; }
 
-bool is_stream(const file_info& f, int stream) {
-    file_info s;
-    return !f.character && describe_file(standard_stream(stream), &s) && same_file(f, s);
-}
-
 void silence_stream(const file_info& f) {
     for (int stream = 1; stream <= 2; ++stream) {
         if (!is_stream(f, stream)) continue;
@@ -162,16 +157,15 @@ int64_t file_size_limit() {
     return limit.rlim_cur > static_cast<rlim_t>(INT64_MAX) ? -1 : static_cast<int64_t>(limit.rlim_cur);
 }
 
-void lock_file(file_handle f, bool exclusive, const char* path) {
-    int how = exclusive ? LOCK_EX : LOCK_SH;
-    if (flock(fd_of(f), how | LOCK_NB) == 0) return;
-    // Anything but "held by another" means no locks here (ENOLCK, EOPNOTSUPP,
-    // EINVAL, ...): the run goes on without one.
-    if (errno != EWOULDBLOCK) return;
-    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
-    flush_trace();
-    while (flock(fd_of(f), how) != 0 && errno == EINTR) {
+lock_result try_lock_file(file_handle f, bool exclusive, bool wait) {
+    int how = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    int result;
+    while ((result = flock(fd_of(f), how)) != 0 && errno == EINTR) {
     }
+    if (result == 0) return lock_result::taken;
+    // Anything but "held by another" means no locks here (ENOLCK, EOPNOTSUPP,
+    // EINVAL, ...).
+    return errno == EWOULDBLOCK ? lock_result::held_by_another : lock_result::unsupported;
 }
 
 }  // namespace velmorin

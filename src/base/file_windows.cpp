@@ -302,12 +302,6 @@ file_handle standard_stream(int stream) {
     return handle_of(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
 }
 
-bool is_stream(const file_info& f, int stream) {
-    file_handle s = standard_stream(stream);
-    file_info info;
-    return is_open(s) && !f.character && describe_file(s, &info) && same_file(f, info);
-}
-
 void silence_stream(const file_info& f) {
     for (int stream = 1; stream <= 2; ++stream)
         if (is_stream(f, stream)) SetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, open_null());
@@ -340,7 +334,7 @@ void release_signals() {
 
 int64_t file_size_limit() { return -1; }
 
-void lock_file(file_handle f, bool exclusive, const char* path) {
+lock_result try_lock_file(file_handle f, bool exclusive, bool wait) {
     // Windows locks keep every other handle from reading or writing the
     // range they cover, so the lock sits on one byte no archive reaches:
     // runs of this tool exclude each other, and nothing else is kept from
@@ -348,13 +342,10 @@ void lock_file(file_handle f, bool exclusive, const char* path) {
     OVERLAPPED at = {};
     at.Offset = 0xFFFFFFFE;
     at.OffsetHigh = 0x7FFFFFFF;
-    DWORD how = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
-    if (LockFileEx(h_of(f), how | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return;
-    // Anything but "held by another" means no locks here: the run goes on.
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return;
-    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
-    flush_trace();
-    (void)LockFileEx(h_of(f), how, 0, 1, 0, &at);
+    DWORD how = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(h_of(f), how, 0, 1, 0, &at)) return lock_result::taken;
+    // Anything but "held by another" means no locks here.
+    return GetLastError() == ERROR_LOCK_VIOLATION ? lock_result::held_by_another : lock_result::unsupported;
 }
 
 }  // namespace velmorin

@@ -1,4 +1,4 @@
-// Field decoders and byte buffers.
+// Field decoders, stream identity, locking and byte buffers.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -24,6 +24,19 @@ void write_u16le(uint8_t* p, uint16_t v) {
 
 void write_u32le(uint8_t* p, uint32_t v) {
     for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+bool is_stream(const file_info& f, int stream) {
+    file_handle s = standard_stream(stream);
+    file_info info;
+    return is_open(s) && !f.character && describe_file(s, &info) && same_file(f, info);
+}
+
+void lock_file(file_handle f, bool exclusive, const char* path) {
+    if (try_lock_file(f, exclusive, false) != lock_result::held_by_another) return;
+    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
+    flush_trace();
+    (void)try_lock_file(f, exclusive, true);
 }
 
 file_guard::~file_guard() {

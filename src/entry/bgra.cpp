@@ -34,17 +34,18 @@ bgra_image decode_header(const uint8_t* header) {
 
 enum class header_verdict { ok, not_bgra, bad_size, larger_than_entry };
 
-// The checks of one header, in the order the tool makes them. The payload
-// must fit in 32 bits and in the entry's own stored data: reading or writing
-// past it would touch the next entry. Signs first: two 32-bit values
-// multiply safely in 64 bits only when neither is negative, and the product
-// is checked before the last * 4.
-header_verdict judge_header(const bgra_image& img, uint32_t length) {
+// The checks of one header, in the order the tool makes them; sets
+// bgra_datasize when they pass. The payload must fit in 32 bits and in the
+// entry's own stored data: reading or writing past it would touch the next
+// entry. Signs first: two 32-bit values multiply safely in 64 bits only when
+// neither is negative, and the product is checked before the last * 4.
+header_verdict judge_header(bgra_image& img, uint32_t length) {
     if (img.magic != bgra_magic) return header_verdict::not_bgra;
     if (img.width < 0 || img.height < 0 || static_cast<int64_t>(img.width) * img.height > INT32_MAX / 4)
         return header_verdict::bad_size;
-    if (static_cast<int64_t>(length) - bgra_header_size < static_cast<int64_t>(img.width) * img.height * 4)
-        return header_verdict::larger_than_entry;
+    int64_t size = static_cast<int64_t>(img.width) * img.height * 4;
+    if (static_cast<int64_t>(length) - bgra_header_size < size) return header_verdict::larger_than_entry;
+    img.bgra_datasize = static_cast<int32_t>(size);
     return header_verdict::ok;
 }
 
@@ -71,9 +72,8 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
 
     if (verdict == header_verdict::bad_size) fail("Error: bad BGRA width or height.\n");
     if (verdict == header_verdict::larger_than_entry) fail("Error: BGRA data is larger than its archive entry.\n");
-    int64_t size = static_cast<int64_t>(img.width) * img.height * 4;
-    img.bgra_datasize = static_cast<int32_t>(size);
 
+    int64_t size = img.bgra_datasize;
     int64_t start = data_offset + bgra_header_size;
     if (!input_source(file, start, size, archive.info.regular ? &archive.info : nullptr,
                       "Error: Unable to read whole bgra.\n", &img.payload))
@@ -89,10 +89,8 @@ bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry&
         return false;
     *img = decode_header(header);
     if (judge_header(*img, entry.length) != header_verdict::ok) return false;
-    int64_t size = static_cast<int64_t>(img->width) * img->height * 4;
     int64_t start = data_offset + bgra_header_size;
-    img->bgra_datasize = static_cast<int32_t>(size);
-    return size <= archive.info.size - start && !overlaps_directory(archive, start, size);
+    return img->bgra_datasize <= archive.info.size - start && !overlaps_directory(archive, start, img->bgra_datasize);
 }
 
 payload_write start_write(file_handle file, int64_t offset, int64_t total) {

@@ -78,35 +78,37 @@ void put_padding(out_band& band, size_t count) {
     write_u32le(header + 42, 2835);
     write_output(out, header, sizeof header);
 
-    // Source rows are read a band of whole rows at a time, from the last
-    // row up; a row longer than a band is read in pieces. Reading and
-    // converting one band overlaps with writing the one before.
+    // Reading and converting one band overlaps with writing the one before.
     byte_buffer src = alloc_bytes(band_bytes);
     band_writer writer;
     start_bands(writer, out);
     out_band band{writer, band_to_fill(writer), 0};
-    int64_t rows_per_read = std::max<int64_t>(1, row > 0 ? band_bytes / row : 1);
+    size_t padding = static_cast<size_t>(stride - width * 3);
     // A width of 0 has no pixels, however many rows it claims.
-    for (int64_t end = row > 0 ? height : 0; end > 0;) {
-        int64_t first = std::max<int64_t>(0, end - rows_per_read);
-        bool whole = row <= band_bytes;
-        if (whole && !read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
-            bands_failed(writer, img.payload.short_message);
-        for (int64_t r = end - 1; r >= first; --r) {
-            for (int64_t at = 0; at < row;) {
-                int64_t piece = whole ? row : std::min(band_bytes, row - at);
-                const uint8_t* p = src.get() + (r - first) * row;
-                if (!whole) {
-                    if (!read_source(img.payload, r * row + at, src.get(), static_cast<size_t>(piece)))
-                        bands_failed(writer, img.payload.short_message);
-                    p = src.get();
-                }
-                put_pixels(band, p, static_cast<size_t>(piece / 4));
-                at += piece;
+    int64_t rows = row > 0 ? height : 0;
+    if (row <= band_bytes) {
+        // Bands of whole rows, read from the last row up.
+        int64_t rows_per_read = row > 0 ? band_bytes / row : 1;
+        for (int64_t end = rows, first; end > 0; end = first) {
+            first = std::max<int64_t>(0, end - rows_per_read);
+            if (!read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
+                bands_failed(writer, img.payload.short_message);
+            for (int64_t r = end - 1; r >= first; --r) {
+                put_pixels(band, src.get() + (r - first) * row, static_cast<size_t>(width));
+                put_padding(band, padding);
             }
-            put_padding(band, static_cast<size_t>(stride - width * 3));
         }
-        end = first;
+    } else {
+        // A row longer than a band is read in pieces.
+        for (int64_t r = rows - 1; r >= 0; --r) {
+            for (int64_t at = 0, piece; at < row; at += piece) {
+                piece = std::min(band_bytes, row - at);
+                if (!read_source(img.payload, r * row + at, src.get(), static_cast<size_t>(piece)))
+                    bands_failed(writer, img.payload.short_message);
+                put_pixels(band, src.get(), static_cast<size_t>(piece / 4));
+            }
+            put_padding(band, padding);
+        }
     }
     band_filled(writer, band.len);
     finish_bands(writer);

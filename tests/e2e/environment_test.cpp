@@ -99,19 +99,18 @@ TEST(Environment, ArchiveAsAnOutputStream) {
 TEST(Environment, SignalsDuringThePayload) {
     SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
-    std::string shim = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" VELMORIN_FAULT_SHIM "' ";
     for (const mode_run& m : {modes[0], modes[2]}) {
         SCOPED_TRACE(m.label);
         w.reset();
         e2e::result ref = w.sh("\"$VELMORIN\" " + m.args);
         ASSERT_EQ(ref.status, 0);
         w.reset();
-        e2e::result r = w.sh("VELMORIN_FAULT=write:2:sigint " + shim + "\"$VELMORIN\" " + m.args);
+        e2e::result r = w.sh(e2e::under_fault("write:2:sigint", m.args));
         EXPECT_EQ(r.status, 128 + 2);
         EXPECT_EQ(r.err, ref.err);
         w.expect_done(m.label);
         w.reset();
-        r = w.sh("VELMORIN_FAULT=write:2:sigxfsz " + shim + "\"$VELMORIN\" " + m.args);
+        r = w.sh(e2e::under_fault("write:2:sigxfsz", m.args));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, ref.err);
         w.expect_done(m.label);

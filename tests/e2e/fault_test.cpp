@@ -41,12 +41,6 @@ struct mode_case {
 // 600 x 500 pixels: more than one band, so faults land between bands too.
 scene make() { return e2e::make_scene(600, 500, fixture::plain_bmp(600, 500, 24, 3)); }
 
-std::string command(const std::string& fault, const std::string& args) {
-    return "VELMORIN_FAULT=" + fault +
-           " VELMORIN_FAULT_COUNT=counts ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" +
-           VELMORIN_FAULT_SHIM "' \"$VELMORIN\" " + args;
-}
-
 std::map<std::string, long> read_counts(const e2e::scratch& s) {
     std::map<std::string, long> counts;
     std::ifstream f(s.path("counts"));
@@ -74,7 +68,7 @@ TEST_P(Faults, EveryFaultIsReported) {
 
     // A run without faults, to count the operations.
     s.write("game.dat", sc.a.data);
-    e2e::result clean = e2e::run_shell(command("none:0:fail", m.args), s.dir);
+    e2e::result clean = e2e::run_shell(e2e::under_fault("none:0:fail", m.args), s.dir);
     ASSERT_EQ(clean.status, 0) << clean.err;
     std::map<std::string, long> counts = read_counts(s);
     ASSERT_GT(counts["read"], 3);
@@ -91,7 +85,7 @@ TEST_P(Faults, EveryFaultIsReported) {
                 SCOPED_TRACE(fault);
                 s.write("game.dat", sc.a.data);
                 if (!m.output.empty()) s.write(m.output, old_output);
-                e2e::result r = e2e::run_shell(command(fault, m.args), s.dir);
+                e2e::result r = e2e::run_shell(e2e::under_fault(fault, m.args), s.dir);
                 ++checked;
                 bytes after = s.read("game.dat");
                 if (!m.output.empty()) {
@@ -177,7 +171,7 @@ TEST(Interrupted, OutputsAreLeftShort) {
         SCOPED_TRACE(make_output);
         s.write("out.xor", fixture::pattern(sc.size, 8));
         s.write("out.bmp", s.read("whole.bmp"));
-        e2e::result r = e2e::run_shell(command("write:2:kill", make_output), s.dir);
+        e2e::result r = e2e::run_shell(e2e::under_fault("write:2:kill", make_output), s.dir);
         ASSERT_EQ(r.status, 128 + 9);
         e2e::result use = e2e::run_shell("\"$VELMORIN\" " + use_output, s.dir);
         EXPECT_EQ(use.status, 255);

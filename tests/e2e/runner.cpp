@@ -130,6 +130,13 @@ result run_shell(const std::string& command_line, const std::string& cwd, int er
     return spawn("/bin/sh", argv, cwd, environ, err_fd, out_fd);
 }
 
+std::string under_fault(const std::string& fault, const std::string& args) {
+    return "VELMORIN_FAULT=" + fault +
+           " VELMORIN_FAULT_COUNT=counts ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" VELMORIN_FAULT_SHIM
+           "' \"$VELMORIN\" " +
+           args;
+}
+
 std::string walk_trace(int dir_offset, int entries_read) {
     std::string t = "Debug: seeking to " + std::to_string(dir_offset) + "\nDebug: About to read dir.\n";
     for (int i = 0; i < entries_read; ++i) t += "Debug: Reading dirent " + std::to_string(i) + "\n";

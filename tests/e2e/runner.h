@@ -56,6 +56,11 @@ result run_without_argv(const std::string& cwd);
 // file (and `err` or `out` stays empty).
 result run_shell(const std::string& command_line, const std::string& cwd, int err_fd = -1, int out_fd = -1);
 
+// A shell command line that runs the tool with `args` under the fault shim
+// (tests/fault/shim.cpp) injecting `fault`; it counts the file operations
+// into the file "counts".
+std::string under_fault(const std::string& fault, const std::string& args);
+
 // The trace of a walk up to and including entry `last` (reading entries
 // 0..last), starting from the seek to the directory.
 std::string walk_trace(int dir_offset, int entries_read);
