@@ -12,6 +12,9 @@ namespace velmorin {
 struct archive_file {
     file_guard handle;
     file_info info;
+    const char* path = "";
+    bool writes = false;  // the run writes its pixels: it takes the lock exclusively
+    bool locked = false;
     // The directory block and the names the walk has read: bytes no payload
     // may overlap. Kept up to date by the walk.
     int64_t dir_start = 0;
@@ -22,6 +25,18 @@ struct archive_file {
 struct dir_entry {
     uint32_t length;  // bytes of the entry's stored data
 };
+
+// Takes the run's lock on the archive (lock_file), once, before the run reads
+// the first pixel byte. The directory and the entries' headers are read
+// without it: no run ever writes them. An input that is a stream is read
+// whole before it, since the stream's writer may be another run that holds
+// the lock until the reader has taken everything
+// (`velmorin --export ... /dev/stdout | velmorin ... /dev/stdin`).
+inline void lock_archive(archive_file& archive) {
+    if (archive.locked) return;
+    lock_file(archive.handle.f, archive.writes, archive.path);
+    archive.locked = true;
+}
 
 // ---- the walk -------------------------------------------------------------
 
@@ -66,7 +81,8 @@ struct walked_entry {
     dir_entry entry;
     int64_t data_offset;  // 16 plus the lengths before it, in 64 bits
     uint16_t name_length;
-    uint8_t name[name_capacity];
+    const uint8_t* name;  // valid until the next entry is read
+    uint8_t storage[name_capacity];
 };
 
 // Reads the archive's header and directory header, checks the directory and
@@ -76,6 +92,10 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w);
 // Reads the next entry; false after the last. Ends the run on a damaged
 // archive.
 bool next_entry(directory_walk& w, walked_entry* e);
+
+// Reads the remaining names, and nothing else, to the end of the directory.
+// Ends the run on a damaged archive.
+void check_names(directory_walk& w);
 
 // ---- the lookup -------------------------------------------------------------
 

@@ -55,10 +55,10 @@ uint32_t dirent_length(dirent_window& w, uint32_t index, uint32_t entry_count) {
     return read_u32le(d + 16);
 }
 
-// Takes the next `count` bytes of names; false when the file ends first. In
-// a regular file the reads stop at its end, so every read made is one the
-// walk needs.
-bool take(name_reader& r, uint8_t* dst, size_t count) {
+// Takes the next `count` bytes of names into `dst`, or skips them when `dst`
+// is null; false when the file ends first. In a regular file the reads stop
+// at its end, so every read made is one the walk needs.
+bool take_slowly(name_reader& r, uint8_t* dst, size_t count) {
     while (count > 0) {
         if (r.pos == r.len) {
             if (r.at_end) return false;
@@ -72,12 +72,23 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
             if (r.len == 0) return false;
         }
         size_t step = r.len - r.pos < count ? r.len - r.pos : count;
-        memcpy(dst, r.buf.get() + r.pos, step);
+        if (dst) {
+            memcpy(dst, r.buf.get() + r.pos, step);
+            dst += step;
+        }
         r.pos += step;
         r.taken += static_cast<int64_t>(step);
-        dst += step;
         count -= step;
     }
+    return true;
+}
+
+// Most names lie within the buffer: that case is inlined into the walk.
+inline bool take(name_reader& r, uint8_t* dst, size_t count) {
+    if (count > r.len - r.pos) return take_slowly(r, dst, count);
+    if (dst) memcpy(dst, r.buf.get() + r.pos, count);
+    r.pos += count;
+    r.taken += static_cast<int64_t>(count);
     return true;
 }
 
@@ -85,6 +96,7 @@ bool take(name_reader& r, uint8_t* dst, size_t count) {
 
 void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     file_handle file = archive.handle.f;
+    *w = directory_walk{};
     w->archive = &archive;
     w->narrate = narrate;
 
@@ -130,18 +142,42 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     archive.dir_end = w->dir_offset + w->dir_size;
 }
 
-bool next_entry(directory_walk& w, walked_entry* e) {
-    if (w.next >= w.entry_count) return false;
-    uint32_t i = w.next++;
-    if (w.narrate) trace_dirent(i);
+namespace {
+
+// Reads the next name; returns where its `*length` bytes are: in place in
+// the reader's buffer when they lie there whole, otherwise copied into
+// `storage` (or skipped when that is null).
+const uint8_t* read_name(name_reader& names, uint8_t* storage, uint16_t* length) {
     uint8_t count_bytes[2];
-    if (!take(w.names, count_bytes, sizeof count_bytes)) fail("Error reading filename length.\n");
+    if (!take(names, count_bytes, sizeof count_bytes)) fail("Error reading filename length.\n");
     uint16_t n = read_u16le(count_bytes);
     if (n >= name_capacity)
         fail(
             "Filename length >512, probably an error since I don't think Windows likes "
             "that.\nAt any rate, our buffers aren't big enough.\n");
-    if (!take(w.names, e->name, n)) fail("Error reading filename.\n");
+    *length = n;
+    if (n <= names.len - names.pos) {
+        const uint8_t* in_place = names.buf.get() + names.pos;
+        take(names, nullptr, n);
+        return in_place;
+    }
+    if (!take(names, storage, n)) fail("Error reading filename.\n");
+    return storage;
+}
+
+}  // namespace
+
+void check_names(directory_walk& w) {
+    uint16_t n;
+    for (; w.next < w.entry_count; ++w.next) read_name(w.names, nullptr, &n);
+}
+
+bool next_entry(directory_walk& w, walked_entry* e) {
+    if (w.next >= w.entry_count) return false;
+    uint32_t i = w.next++;
+    if (w.narrate) trace_dirent(i);
+    uint16_t n;
+    e->name = read_name(w.names, e->storage, &n);
 
     e->index = i;
     e->name_length = n;

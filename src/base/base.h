@@ -54,7 +54,10 @@ void flush_trace();
 // Standard output as the run's product (a listing): buffered, and a failed
 // write ends the run with status 255, saying so on the error stream unless
 // the reader has simply gone.
-void put_product(const char* text, size_t len);
+// The product is written in place: room for up to `max` bytes (at most
+// 64 KiB), then the count actually written.
+char* product_room(size_t max);
+void product_commit(size_t len);
 void flush_product();
 
 // From now on print_stdout() text goes to the error stream: standard output
@@ -66,15 +69,31 @@ void silence_output();
 
 // ---- little-endian fields -------------------------------------------------
 
-uint16_t read_u16le(const uint8_t* p);
-uint32_t read_u32le(const uint8_t* p);
-int32_t read_s32le(const uint8_t* p);
-void write_u16le(uint8_t* p, uint16_t v);
-void write_u32le(uint8_t* p, uint32_t v);
+// Inline: the walk decodes a few fields of every one of a million entries.
+inline uint16_t read_u16le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-// Whether `f` is the file behind standard output (1) or the error stream (2).
-// A character device never counts: what reaches it is not stored.
-bool is_stream(const file_info& f, int stream);
+inline uint32_t read_u32le(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline int32_t read_s32le(const uint8_t* p) { return static_cast<int32_t>(read_u32le(p)); }
+
+inline void write_u16le(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void write_u32le(uint8_t* p, uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+// Whether `f` is the file behind standard output (1) or the error stream (2):
+// `unknown` when the stream's identity cannot be read, which callers never
+// take for "no". A character device never counts: what reaches it is not
+// stored.
+enum class stream_match { no, yes, unknown };
+stream_match is_stream(const file_info& f, int stream);
 
 // Takes an advisory lock on the file for the rest of the run: shared for a
 // run that only reads it, exclusive for one that writes. When another run

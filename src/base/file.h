@@ -22,11 +22,22 @@ struct file_info {
     bool regular;    // a regular file: its size is known and it can be read in place
     bool character;  // a character device (a terminal, the null device): holds nothing
     int64_t size;    // bytes, for a regular file
-    uint64_t volume;  // with `index`, which file this is, whatever path named it
+    // Which file this is, whatever path named it: the volume and the file's
+    // index on it. Pipes and devices on Windows have no identity; under Wine,
+    // a standard handle that is a file tells its index but not its volume.
+    bool identified;
+    bool volume_known;
+    uint64_t volume;
     uint64_t index;
 };
 
-inline bool same_file(const file_info& a, const file_info& b) { return a.volume == b.volume && a.index == b.index; }
+// Where one side's volume is unknown, the index alone decides: a file on
+// another volume with the same index is taken for the same file, which only
+// ever makes the tool refuse.
+inline bool same_file(const file_info& a, const file_info& b) {
+    return a.identified && b.identified && a.index == b.index &&
+           (!a.volume_known || !b.volume_known || a.volume == b.volume);
+}
 
 // ---- opening and closing ----------------------------------------------------
 // Paths are UTF-8. A failed open returns a handle that is not open, with
@@ -68,9 +79,9 @@ int64_t write_full(file_handle f, const void* buf, size_t count);
 // 1: standard output, 2: the error stream. Always in binary mode.
 file_handle standard_stream(int stream);
 
-// Puts the null device in place of standard output and the error stream
-// where they are the file `f`, so nothing more is written into it.
-void silence_stream(const file_info& f);
+// Puts the null device in place of standard output (1) or the error stream
+// (2), so nothing more is written to what it was.
+void silence_stream(int stream);
 
 // ---- the process ------------------------------------------------------------------
 

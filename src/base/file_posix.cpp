@@ -89,7 +89,7 @@ bool truncate_file(file_handle f, int64_t size) { return ftruncate(fd_of(f), sta
 namespace {
 
 file_info info_of(const struct stat& st) {
-    return file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size),
+    return file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size), true, true,
                      static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
@@ -111,15 +111,12 @@ bool describe_path(const char* path, file_info* info) {
 
 file_handle standard_stream(int stream) { return file_handle{stream}; }
 
-void silence_stream(const file_info& f) {
-    for (int stream = 1; stream <= 2; ++stream) {
-        if (!is_stream(f, stream)) continue;
-        int null = open("/dev/null", O_WRONLY);
-        // Without /dev/null the stream is closed instead: the caller ends
-        // the run at once, so nothing else takes its number.
-        if (null < 0 || dup2(null, stream) < 0) close(stream);
-        if (null >= 0 && null != stream) close(null);
-    }
+void silence_stream(int stream) {
+    int null = open("/dev/null", O_WRONLY);
+    // Without /dev/null the stream is closed instead: the caller ends the run
+    // at once, so nothing else takes its number.
+    if (null < 0 || dup2(null, stream) < 0) close(stream);
+    if (null >= 0 && null != stream) close(null);
 }
 
 void guard_process() {

@@ -3,7 +3,7 @@
 #ifdef _WIN32
 
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // SetFileInformationByHandle
+#define _WIN32_WINNT 0x0602  // SetFileInformationByHandle, FILE_ID_INFO
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "base/base.h"
+#include "base/file.h"
 
 namespace velmorin {
 namespace {
@@ -109,10 +109,30 @@ std::string utf8(const wchar_t* text) {
     return out;
 }
 
+bool starts_with(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Windows refuses a path whose full form has MAX_PATH characters or more,
+// unless it is written in the \\?\ form, which the system takes as it is
+// (no / for \, no . or ..). Such a path is therefore made full and
+// normalised first, then given that form; any other is used as typed.
+std::wstring system_path(const char* path) {
+    std::wstring name = wide(path);
+    if (name.empty() || starts_with(name, L"\\\\?\\") || starts_with(name, L"\\\\.\\")) return name;
+    DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (room < MAX_PATH - 12) return name;
+    std::wstring full(room, L'\0');
+    DWORD n = GetFullPathNameW(name.c_str(), room, full.data(), nullptr);
+    if (n == 0 || n >= room) return name;
+    full.resize(n);
+    if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
+    if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    return L"\\\\?\\" + full;
+}
+
 // Other programs may read and write the file meanwhile, as on POSIX; one
 // that opened it without sharing makes the open fail at once.
 HANDLE open_path(const char* path, DWORD access, DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    std::wstring name = wide(path);
+    std::wstring name = system_path(path);
     if (name.empty()) {
         errno = ENOENT;
         return INVALID_HANDLE_VALUE;
@@ -211,7 +231,10 @@ file_handle open_archive(const char* path, bool writable) {
     return handle_of(open_path(path, GENERIC_READ | (writable ? GENERIC_WRITE : 0), OPEN_EXISTING));
 }
 
-file_handle create_output(const char* path) { return handle_of(open_path(path, GENERIC_WRITE, OPEN_ALWAYS)); }
+// Attributes may be read too, so that the output's identity can be checked.
+file_handle create_output(const char* path) {
+    return handle_of(open_path(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
+}
 
 int close_file(file_handle f) {
     if (CloseHandle(h_of(f))) return 0;
@@ -264,6 +287,27 @@ bool truncate_file(file_handle f, int64_t size) {
     return false;
 }
 
+namespace {
+
+// A disk file's identity when GetFileInformationByHandle cannot read it:
+// under Wine, a standard handle that the shell opened on a file (`>>game.dat`)
+// has no volume Wine can name, and the call fails; the file's index still
+// comes from FileIdInfo. On NTFS the low 64 bits of its 128-bit id are the
+// index GetFileInformationByHandle gives.
+bool describe_by_id(HANDLE h, file_info* info) {
+    FILE_ID_INFO id;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id) ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return false;
+    uint64_t index = 0;
+    for (int k = 7; k >= 0; --k) index = (index << 8) | id.FileId.Identifier[k];
+    *info = file_info{!standard.Directory, false, standard.EndOfFile.QuadPart, true, false, 0, index};
+    return true;
+}
+
+}  // namespace
+
 bool describe_file(file_handle f, file_info* info) {
     HANDLE h = h_of(f);
     DWORD type = GetFileType(h);
@@ -273,19 +317,21 @@ bool describe_file(file_handle f, file_info* info) {
     }
     if (type == FILE_TYPE_DISK) {
         BY_HANDLE_FILE_INFORMATION by;
-        if (!GetFileInformationByHandle(h, &by)) {
-            set_errno();
-            return false;
+        if (GetFileInformationByHandle(h, &by)) {
+            *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
+                              static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow),
+                              true, true, by.dwVolumeSerialNumber,
+                              (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
+            return true;
         }
-        *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
-                          static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow),
-                          by.dwVolumeSerialNumber,
-                          (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
-        return true;
+        DWORD error = GetLastError();
+        if (describe_by_id(h, info)) return true;
+        errno = errno_of(error);
+        return false;
     }
     // Pipes and devices have no volume and index: each handle is a file of
     // its own, the same as no file on a disk.
-    *info = file_info{false, type == FILE_TYPE_CHAR, 0, UINT64_MAX, static_cast<uint64_t>(f.raw)};
+    *info = file_info{false, type == FILE_TYPE_CHAR, 0, false, false, 0, 0};
     return true;
 }
 
@@ -302,10 +348,7 @@ file_handle standard_stream(int stream) {
     return handle_of(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
 }
 
-void silence_stream(const file_info& f) {
-    for (int stream = 1; stream <= 2; ++stream)
-        if (is_stream(f, stream)) SetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, open_null());
-}
+void silence_stream(int stream) { SetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, open_null()); }
 
 void guard_process() {
     // No dialog boxes for a missing drive or disk: a failure is a message.

@@ -1,4 +1,4 @@
-// Field decoders, stream identity, locking and byte buffers.
+// Stream identity, locking and byte buffers.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -8,28 +8,12 @@
 
 namespace velmorin {
 
-uint16_t read_u16le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t read_u32le(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-int32_t read_s32le(const uint8_t* p) { return static_cast<int32_t>(read_u32le(p)); }
-
-void write_u16le(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void write_u32le(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
-
-bool is_stream(const file_info& f, int stream) {
+stream_match is_stream(const file_info& f, int stream) {
     file_handle s = standard_stream(stream);
     file_info info;
-    return is_open(s) && !f.character && describe_file(s, &info) && same_file(f, info);
+    if (!is_open(s) || f.character) return stream_match::no;
+    if (!describe_file(s, &info)) return stream_match::unknown;
+    return same_file(f, info) ? stream_match::yes : stream_match::no;
 }
 
 void lock_file(file_handle f, bool exclusive, const char* path) {

@@ -82,21 +82,51 @@ void trace(const char* fmt, ...) {
     va_end(args);
 }
 
+namespace {
+
+const char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes `value` backwards, ending at `end`, two digits at a time.
+template <typename T>
+void write_digits(char* end, T value) {
+    while (value >= 100) {
+        size_t k = static_cast<size_t>(value % 100) * 2;
+        value = static_cast<T>(value / 100);
+        *--end = digit_pairs[k + 1];
+        *--end = digit_pairs[k];
+    }
+    if (value >= 10) {
+        size_t k = static_cast<size_t>(value) * 2;
+        *--end = digit_pairs[k + 1];
+        *--end = digit_pairs[k];
+    } else {
+        *--end = static_cast<char>('0' + value);
+    }
+}
+
+}  // namespace
+
 size_t format_decimal(char* out, int64_t value) {
-    size_t pos = 0;
+    // A listing prints five numbers for each of a million entries: digits
+    // are counted without dividing, then written two at a time, in 32 bits
+    // where the value fits.
+    size_t sign = 0;
     uint64_t magnitude = static_cast<uint64_t>(value);
     if (value < 0) {
-        out[pos++] = '-';
+        *out++ = '-';
+        sign = 1;
         magnitude = 0 - magnitude;
     }
-    char digits[20];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (n > 0) out[pos++] = digits[--n];
-    return pos;
+    size_t digits = 1;
+    for (uint64_t power = 10; digits < 20 && magnitude >= power; power *= 10) ++digits;
+    if (magnitude <= UINT32_MAX)
+        write_digits(out + digits, static_cast<uint32_t>(magnitude));
+    else
+        write_digits(out + digits, magnitude);
+    return sign + digits;
 }
 
 void trace_dirent(uint32_t index) {
@@ -130,16 +160,12 @@ void flush_product() {
     fail("Error writing to standard output: errno=%d(%s)\n", err, strerror(err));
 }
 
-void put_product(const char* text, size_t len) {
-    while (len > 0) {
-        if (product_len == sizeof product_buf) flush_product();
-        size_t step = std::min(len, sizeof product_buf - product_len);
-        memcpy(product_buf + product_len, text, step);
-        product_len += step;
-        text += step;
-        len -= step;
-    }
+char* product_room(size_t max) {
+    if (max > sizeof product_buf - product_len) flush_product();
+    return product_buf + product_len;
 }
+
+void product_commit(size_t len) { product_len += len; }
 
 void print_stdout(const char* text) {
     if (stdout_diverted) {

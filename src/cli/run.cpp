@@ -44,6 +44,20 @@ command parse(int argc, char** argv) {
     return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
 }
 
+// The run's messages or listing would be written into the archive itself. A
+// stream whose identity cannot be read might be the archive: the run refuses
+// rather than guess. A message that would go into the archive is not shown.
+void refuse_archive_as_stream(const archive_file& archive) {
+    stream_match out = is_stream(archive.info, 1);
+    stream_match err = is_stream(archive.info, 2);
+    if (out == stream_match::no && err == stream_match::no) return;
+    if (out != stream_match::no) silence_stream(1);
+    if (err != stream_match::no) silence_stream(2);
+    if (out == stream_match::yes || err == stream_match::yes)
+        fail("Error: %s is also an output stream of this run; refusing to use it.\n", archive.path);
+    fail("Error: cannot tell whether an output stream of this run is %s; refusing to use it.\n", archive.path);
+}
+
 }  // namespace
 
 [[noreturn]] void run_tool(int argc, char** argv) {
@@ -60,16 +74,12 @@ command parse(int argc, char** argv) {
     // list and export, so a write-protected game install can be read.
     bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp;
     archive_file archive;
+    archive.path = cmd.archive_path;
+    archive.writes = cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply;
     archive.handle.f = open_archive(cmd.archive_path, !reads_only);
     if (!is_open(archive.handle.f) || !describe_file(archive.handle.f, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
-    // The run's messages would be written into the archive itself.
-    if (is_stream(archive.info, 1) || is_stream(archive.info, 2)) {
-        silence_stream(archive.info);
-        fail("Error: %s is also an output stream of this run; refusing to use it.\n", cmd.archive_path);
-    }
-    // One run at a time may write the archive, and none may read it meanwhile.
-    lock_file(archive.handle.f, cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply, cmd.archive_path);
+    refuse_archive_as_stream(archive);
 
     if (cmd.chosen == mode::list) list_entries(archive);
     entry_match match = find_entry(archive, cmd.entry_name);

@@ -8,6 +8,7 @@
 // Then width * height * 4 bytes of pixels, rows without padding, each pixel
 // blue, green, red and a fourth byte.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -57,7 +58,7 @@ bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size
 
 }  // namespace
 
-bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry) {
+bgra_image read_bgra(archive_file& archive, int64_t data_offset, const dir_entry& entry) {
     file_handle file = archive.handle.f;
     if (!valid_data_offset(data_offset) || !seek_to(file, data_offset)) fail("Error: lseek() failed.\n");
 
@@ -75,6 +76,8 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
 
     int64_t size = img.bgra_datasize;
     int64_t start = data_offset + bgra_header_size;
+    // An archive that is not a regular file has its pixels read now.
+    if (!archive.info.regular) lock_archive(archive);
     if (!input_source(file, start, size, archive.info.regular ? &archive.info : nullptr,
                       "Error: Unable to read whole bgra.\n", &img.payload))
         fail("Error: Unable to read whole bgra.\n");
@@ -82,10 +85,39 @@ bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir
     return img;
 }
 
-bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry& entry, bgra_image* img) {
+namespace {
+
+#ifdef VELMORIN_FUZZING
+constexpr int64_t header_window = 64;  // small inputs reach past the first window
+#else
+constexpr int64_t header_window = 64 * 1024;
+#endif
+// Up to this length an entry's header is read with the window that follows
+// it: the next entries are likely as small. Copying a few kilobytes more
+// costs less than a call of its own for each header.
+constexpr int64_t small_entry = 4096;
+
+bool read_header(const archive_file& archive, header_reader& r, int64_t offset, uint32_t length, uint8_t* header) {
+    if (offset < r.start || offset + bgra_header_size > r.start + r.len) {
+        if (!r.buf) r.buf = alloc_bytes(header_window);
+        int64_t want = length <= small_entry ? std::min(header_window, archive.info.size - offset) : bgra_header_size;
+        if (want < bgra_header_size) return false;
+        int64_t n = pread_full(archive.handle.f, r.buf.get(), static_cast<size_t>(want), offset);
+        r.start = offset;
+        r.len = n > 0 ? n : 0;
+        if (r.len < bgra_header_size) return false;
+    }
+    memcpy(header, r.buf.get() + (offset - r.start), bgra_header_size);
+    return true;
+}
+
+}  // namespace
+
+bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
+              bgra_image* img) {
     uint8_t header[bgra_header_size];
     if (entry.length < bgra_header_size || !valid_data_offset(data_offset) || !archive.info.regular ||
-        pread_full(archive.handle.f, header, sizeof header, data_offset) != bgra_header_size)
+        !read_header(archive, headers, data_offset, entry.length, header))
         return false;
     *img = decode_header(header);
     if (judge_header(*img, entry.length) != header_verdict::ok) return false;

@@ -21,13 +21,24 @@ struct bgra_image {
 
 // Reads the entry's header at `data_offset` and makes its payload available.
 // Refuses an entry whose payload would reach past its own stored data, past
-// the end of the file or into the directory.
-bgra_image read_bgra(const archive_file& archive, int64_t data_offset, const dir_entry& entry);
+// the end of the file or into the directory. An archive that is not a
+// regular file has its payload read whole here, under the archive's lock.
+bgra_image read_bgra(archive_file& archive, int64_t data_offset, const dir_entry& entry);
+
+// Reads entries' headers in directory order through one buffer. Entries lie
+// end to end, so one read brings in the headers of many small ones; a large
+// entry's header is read by itself.
+struct header_reader {
+    byte_buffer buf;
+    int64_t start = 0;  // file offset of buf[0]
+    int64_t len = 0;
+};
 
 // Whether the entry is an image the other modes would take, by the same
 // checks, made without a word on the error stream; its header in *img. The
 // archive's position does not move.
-bool is_image(const archive_file& archive, int64_t data_offset, const dir_entry& entry, bgra_image* img);
+bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
+              bgra_image* img);
 
 // A payload write in progress: positioned once, before its first byte, then
 // fed band by band, so a failure reports how much of the whole payload

@@ -4,6 +4,8 @@
 // any other. NAME is the stored bytes with \ tab newline and carriage return
 // written \\ \t \n \r, other control bytes and 0x7f as \xhh, the rest as
 // stored (so UTF-8 names stay readable).
+#include <cstring>
+
 #include "entry/entry.h"
 #include "ops/ops.h"
 
@@ -12,9 +14,26 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
+// Whether any of the eight bytes in `x` is a control byte, a backslash or
+// 0x7f (the classic tests for a byte below n and for a zero byte).
+bool any_escaped(uint64_t x) {
+    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    uint64_t backslash = x ^ (ones * '\\'), del = x ^ (ones * 0x7f);
+    return (((x - ones * 0x20) & ~x) | ((backslash - ones) & ~backslash) | ((del - ones) & ~del)) & highs;
+}
+
+// `out` has room for four characters a byte, and eight more.
 size_t escape_name(char* out, const uint8_t* name, size_t length) {
-    size_t pos = 0;
-    for (size_t k = 0; k < length; ++k) {
+    // Most names need no escape at all: they are copied eight bytes at a
+    // time up to the first byte that might.
+    size_t plain = 0;
+    for (uint64_t eight; plain + 8 <= length; plain += 8) {
+        memcpy(&eight, name + plain, 8);
+        if (any_escaped(eight)) break;
+        memcpy(out + plain, &eight, 8);
+    }
+    size_t pos = plain;
+    for (size_t k = plain; k < length; ++k) {
         uint8_t c = name[k];
         char named = c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : 0;
         if (named) {
@@ -35,13 +54,20 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
 }  // namespace
 
 [[noreturn]] void list_entries(archive_file& archive) {
+    // The whole directory is read once before a line is printed: a damaged
+    // one prints its message and no listing at all.
     directory_walk walk;
-    start_walk(archive, false, &walk);
     walked_entry e;
+    start_walk(archive, false, &walk);
+    check_names(walk);
+    if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
+    start_walk(archive, false, &walk);
+    header_reader headers;
     // Three numbers, WxH, four separators and a name of at most 511 bytes,
     // each written in at most four characters.
-    char line[4 * 22 + 4 * name_capacity];
+    constexpr size_t longest_line = 4 * 22 + 4 * name_capacity + 8;
     while (next_entry(walk, &e)) {
+        char* line = product_room(longest_line);
         size_t n = format_decimal(line, e.index);
         line[n++] = '\t';
         n += format_decimal(line + n, e.data_offset);
@@ -49,7 +75,7 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
         n += format_decimal(line + n, e.entry.length);
         line[n++] = '\t';
         bgra_image img;
-        if (is_image(archive, e.data_offset, e.entry, &img)) {
+        if (is_image(archive, headers, e.data_offset, e.entry, &img)) {
             n += format_decimal(line + n, img.width);
             line[n++] = 'x';
             n += format_decimal(line + n, img.height);
@@ -59,7 +85,7 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
         line[n++] = '\t';
         n += escape_name(line + n, e.name, e.name_length);
         line[n++] = '\n';
-        put_product(line, n);
+        product_commit(n);
     }
     flush_product();
     finish(0);

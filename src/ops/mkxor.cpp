@@ -12,9 +12,11 @@ namespace velmorin {
 
     // A BMP that cannot be opened shows up as the header read failing.
     file_guard bmp(open_input(bmp_path));
-    bmp_headers headers = read_bmp_headers(bmp.f);
     file_info bmp_file;
-    if (!describe_file(bmp.f, &bmp_file)) fail("Error reading bmp.\n");
+    bool described = is_open(bmp.f) && describe_file(bmp.f, &bmp_file);
+    if (described) lock_before_reading(archive, bmp_file);
+    bmp_headers headers = read_bmp_headers(bmp.f);
+    if (!described) fail("Error reading bmp.\n");
 
     // Whether the run gets as far as writing follows from the BMP's size and
     // headers; it is known before the output is opened, and reported after.
@@ -22,6 +24,7 @@ namespace velmorin {
     byte_source pixels;
     bool have_pixels = input_source(bmp.f, bmp_headers_size, pixel_bytes, bmp_file.regular ? &bmp_file : nullptr,
                                     "Error reading bmp.\n", &pixels);
+    lock_archive(archive);
     bool writes =
         have_pixels && !refused(choose_conversion(variant::make_xor, img, entry.length, headers.info, pixel_bytes));
 

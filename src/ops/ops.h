@@ -14,6 +14,12 @@ inline bool readable_in_place(const file_info& input, const archive_file& archiv
     return input.regular && !same_file(input, archive.info);
 }
 
+// An input that is a regular file is read under the archive's lock; one
+// that is a stream is read whole first, and the lock is taken after it.
+inline void lock_before_reading(archive_file& archive, const file_info& input) {
+    if (input.regular) lock_archive(archive);
+}
+
 // Packs the BMP at `bmp_path` over the entry's pixels.
 [[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dir_entry& entry);
 

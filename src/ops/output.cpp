@@ -37,11 +37,15 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     if (!describe_file(out.file.f, &info)) open_failed(out.path);
     if (is_input(info, archive, other_input))
         fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
-    // The run's messages would land in the middle of the output.
-    if (is_stream(info, 2)) fail("Error: %s is the error stream; refusing to write to it.\n", out.path);
-    // Standard output carries the output, so any text line goes to the error
-    // stream instead.
-    if (is_stream(info, 1)) divert_stdout();
+    // The run's messages would land in the middle of the output. An error
+    // stream whose identity cannot be read might be it.
+    stream_match err = is_stream(info, 2);
+    if (err == stream_match::yes) fail("Error: %s is the error stream; refusing to write to it.\n", out.path);
+    if (err == stream_match::unknown)
+        fail("Error: cannot tell whether %s is the error stream; refusing to write to it.\n", out.path);
+    // Standard output (perhaps) carries the output, so any text line goes to
+    // the error stream instead.
+    if (is_stream(info, 1) != stream_match::no) divert_stdout();
     out.regular = info.regular;
     out.written = 0;
     int64_t keep = std::max<int64_t>(size - 1, 0);

@@ -12,6 +12,7 @@ namespace velmorin {
     file_guard bmp(open_input(bmp_path));
     file_info bmp_file;
     if (!is_open(bmp.f) || !describe_file(bmp.f, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
+    lock_before_reading(archive, bmp_file);
     bmp_headers headers = read_bmp_headers(bmp.f);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
@@ -20,6 +21,7 @@ namespace velmorin {
     if (!input_source(bmp.f, bmp_headers_size, pixel_bytes, readable_in_place(bmp_file, archive) ? &bmp_file : nullptr,
                       short_bmp, &pixels))
         fail("%s", short_bmp);
+    lock_archive(archive);
 
     // Everything that can refuse the BMP is decided before the first write.
     pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);

@@ -31,10 +31,14 @@ std::vector<list_case> list_cases() {
     cases.push_back({"Empty", fixture::build_archive({}), "", ""});
     a = fixture::build_archive({entry{"a\tb\\c\nd\re", {}, std::nullopt},
                                 entry{std::string("\x01\x1f\x7f ~", 5), {}, std::nullopt},
-                                entry{"caf\xc3\xa9/\xe6\x97\xa5.bgra", {}, std::nullopt}});
+                                entry{"caf\xc3\xa9/\xe6\x97\xa5.bgra", {}, std::nullopt},
+                                entry{"textures/long\\name\x7f.bgra\x1f", {}, std::nullopt},
+                                entry{"ab\x7f""cdefgh", {}, std::nullopt}});
     cases.push_back({"Escapes", a,
                      row(0, 16, 0, "-", "a\\tb\\\\c\\nd\\re") + row(1, 16, 0, "-", "\\x01\\x1f\\x7f ~") +
-                         row(2, 16, 0, "-", "caf\xc3\xa9/\xe6\x97\xa5.bgra"),
+                         row(2, 16, 0, "-", "caf\xc3\xa9/\xe6\x97\xa5.bgra") +
+                         row(3, 16, 0, "-", "textures/long\\\\name\\x7f.bgra\\x1f") +
+                         row(4, 16, 0, "-", "ab\\x7fcdefgh"),
                      ""});
     // Entries the other modes refuse: larger than its entry, bad sizes, pixels
     // over the directory, past 2^31 (printed as summed).
@@ -52,10 +56,19 @@ std::vector<list_case> list_cases() {
                          row(3, 67 + over_length, 0x7ffffff0u, "1x1", "pad") +  // far's header is at its offset
                          row(4, 67 + over_length + 0x7ffffff0ull, 20, "-", "far"),
                      ""});
-    a = fixture::build_archive({entry{"one", {}, std::nullopt}, entry{"two", {}, std::nullopt}});
-    a.data.resize(a.at.name_table + 2 + 3 + 2 + 1);
-    fixture::put_u32(a.data, a.at.dir_size_at(), static_cast<uint32_t>(a.data.size() - a.at.dir_offset));
-    cases.push_back({"NameCut", a, "", "Error reading filename.\n"});
+    // Damage at the end of a directory whose listing would fill the output
+    // buffer more than once: still no line at all.
+    std::vector<entry> many;
+    for (int i = 0; i < 5000; ++i) many.push_back(entry{"n" + std::to_string(10000 + i), {}, std::nullopt});
+    a = fixture::build_archive(many);
+    fixture::archive cut = a;
+    cut.data.resize(a.at.name_table + 8 * 4999 + 2 + 1);
+    fixture::put_u32(cut.data, cut.at.dir_size_at(), static_cast<uint32_t>(cut.data.size() - cut.at.dir_offset));
+    cases.push_back({"NameCut", cut, "", "Error reading filename.\n"});
+    fixture::put_u16(a.data, a.at.name_table + 8 * 4999, 600);
+    cases.push_back({"NameTooLong", a, "",
+                     "Filename length >512, probably an error since I don't think Windows likes that.\nAt any rate, "
+                     "our buffers aren't big enough.\n"});
     return cases;
 }
 
@@ -88,42 +101,68 @@ TEST(List, OutputFails) {
 }
 
 // A BMP file as an editor expects it, made by the fixture writer from the
-// entry's payload: bottom-up rows of blue, green, red, padded to four bytes.
-bytes expected_bmp(const bytes& payload, int32_t w, int32_t h) {
-    size_t width = static_cast<size_t>(w), stride = (3 * width + 3) / 4 * 4;
+// entry's payload: bottom-up rows of blue, green, red, padded to four bytes;
+// for widths 1 to 3, the four bytes as stored and `trailer` zero bytes.
+bytes expected_bmp(const bytes& payload, int32_t w, int32_t h, size_t trailer) {
+    bool narrow = w >= 1 && w <= 3 && h > 0;
+    size_t width = static_cast<size_t>(w), bpp = narrow ? 4 : 3, stride = (bpp * width + 3) / 4 * 4;
     bytes rows;
     for (size_t r = static_cast<size_t>(h); r-- > 0;) {
         for (size_t x = 0; x < width; ++x)
-            for (size_t k = 0; k < 3; ++k) rows.push_back(payload[(r * width + x) * 4 + k]);
-        rows.resize(rows.size() + stride - 3 * width, 0);
+            for (size_t k = 0; k < bpp; ++k) rows.push_back(payload[(r * width + x) * 4 + k]);
+        rows.resize(rows.size() + stride - bpp * width, 0);
     }
-    return fixture::build_bmp({w, h, 24, 1, 40, std::nullopt, std::nullopt, rows});
+    size_t image_size = rows.size();
+    rows.resize(image_size + (narrow ? trailer : 0), 0);
+    bytes bmp = fixture::build_bmp({w, h, static_cast<uint16_t>(narrow ? 32 : 24), 1, 40, std::nullopt, std::nullopt, rows});
+    fixture::put_u32(bmp, 34, static_cast<uint32_t>(image_size));
+    return bmp;
 }
 
-// Every size exports to the exact file; a width that is a multiple of 4
-// packs back to the same archive and makes an all-zero patch; other widths
-// get one warning. The output never overwrites the archive.
+// Every size exports to the exact file. An export of any width either packs
+// back to the same archive and makes an all-zero patch, or is refused by
+// both; the warning says which. The output never overwrites the archive.
 TEST(Export, Table) {
-    const std::pair<int32_t, int32_t> sizes[] = {{8, 3}, {4, 1}, {1, 1}, {2, 5}, {3, 2}, {5, 3}, {0, 0}, {300, 1200}, {262200, 1}};
+    struct size_case {
+        int32_t w, h;
+        uint32_t slack;  // stored bytes after the pixels
+    };
+    const size_case sizes[] = {{8, 3, 0}, {4, 1, 0}, {1, 1, 0}, {2, 5, 0},   {3, 2, 0},       {2, 2, 4},
+                               {5, 3, 0}, {6, 1, 4}, {0, 0, 0}, {0, 5, 0},   {6, 0, 0},       {300, 1200, 0},
+                               {262200, 1, 0}};
+    const std::string padded = "Warning: the width is not a multiple of 4, so the rows are padded and pack cannot "
+                               "take this BMP back.\n";
+    const std::string narrow = "Warning: the width is less than 4: pack takes this 32-bit BMP back unchanged, but "
+                               "scrambles one that an image editor saves at this width.\n";
     e2e::scratch s;
-    for (auto [w, h] : sizes) {
-        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-        fixture::archive a = fixture::build_archive(
-            {entry{"readme", bytes(5, 'r'), std::nullopt}, fixture::image("tex/img", w, h, 9), fixture::image("x", 1, 1, 2)});
+    for (auto [w, h, slack] : sizes) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(slack));
+        fixture::entry img = fixture::image("tex/img", w, h, 9);
+        img.data.resize(img.data.size() + slack, 0x3c);
+        fixture::archive a =
+            fixture::build_archive({entry{"readme", bytes(5, 'r'), std::nullopt}, img, fixture::image("x", 1, 1, 2)});
         s.write("game.dat", a.data);
         std::string trace = e2e::found_trace(a, 1, "tex/img") + e2e::bgra_line(21, 9, w, h);
-        std::string warning = w % 4 ? "Warning: the width is not a multiple of 4, so the rows are padded and pack "
-                                      "cannot take this BMP back.\n"
-                                    : "";
+        bool empty = w == 0 || h == 0, packs_back = !empty && (w < 4 || w % 4 == 0);
+        std::string warning = empty ? "Warning: the image is empty (" + std::to_string(w) + "x" + std::to_string(h) +
+                                          "), so the BMP holds no pixels; image editors may not open it.\n"
+                              : w < 4     ? narrow
+                              : w % 4     ? padded
+                                          : "";
         e2e::expect_result(e2e::run({"--export", "game.dat", "tex/img", "out.bmp"}, s.dir), 0, trace + warning);
         bytes payload(a.data.begin() + 37, a.data.begin() + 37 + 4 * w * h);
-        EXPECT_TRUE(s.read("out.bmp") == expected_bmp(payload, w, h));
+        EXPECT_TRUE(s.read("out.bmp") == expected_bmp(payload, w, h, slack == 4 ? 8 : 4));
         EXPECT_EQ(s.read("game.dat"), a.data);
-        if (w % 4 == 0) {
-            EXPECT_EQ(e2e::run({"game.dat", "tex/img", "out.bmp"}, s.dir).status, 0);
-            EXPECT_EQ(s.read("game.dat"), a.data);
-            EXPECT_EQ(e2e::run({"--mkxor", "game.dat", "tex/img", "out.bmp", "p.xor"}, s.dir).status, 0);
+        if (empty) continue;
+        e2e::result packed = e2e::run({"game.dat", "tex/img", "out.bmp"}, s.dir);
+        e2e::result patched = e2e::run({"--mkxor", "game.dat", "tex/img", "out.bmp", "p.xor"}, s.dir);
+        EXPECT_EQ(s.read("game.dat"), a.data);
+        EXPECT_EQ(packed.status, packs_back ? 0 : 255);
+        EXPECT_EQ(patched.status, packs_back ? 0 : 255);
+        if (packs_back) {
             EXPECT_EQ(s.read("p.xor"), bytes(payload.size(), 0));
+        } else {
+            EXPECT_NE(packed.err.find("Header sizing mismatch."), std::string::npos);
         }
     }
     ASSERT_EQ(link(s.path("game.dat").c_str(), s.path("hard.dat").c_str()), 0);

@@ -12,9 +12,13 @@
 //                              as on a full disk. OP is read (read, pread),
 //                              write (write, pwrite), lseek or close; a short
 //                              lseek lands one byte off.
+//   VELMORIN_FAULT=fstat:FD:fail
+//                              every fstat of descriptor FD fails, as when a
+//                              standard stream's identity cannot be read.
 //   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +38,7 @@ long fault_at = 0;
 bool fault_short = false;
 bool fault_eof = false;
 int fault_signal = 0;
+long fstat_fails = -1;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
 
 __attribute__((constructor)) void setup() {
@@ -45,6 +50,7 @@ __attribute__((constructor)) void setup() {
     for (int o = 0; o < op_count; ++o)
         if (strcmp(name, op_names[o]) == 0) fault_op = o;
     fault_at = n;
+    if (strcmp(name, "fstat") == 0) fstat_fails = n;
     fault_short = strcmp(kind, "short") == 0;
     fault_eof = strcmp(kind, "eof") == 0;
     fault_signal = strcmp(kind, "kill") == 0     ? SIGKILL
@@ -136,6 +142,24 @@ int close(int fd) {
         return -1;
     }
     return real(fd);
+}
+
+int fstat(int fd, struct stat* st) {
+    static auto real = next<int (*)(int, struct stat*)>("fstat");
+    if (fd == fstat_fails) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, st);
+}
+
+int fstat64(int fd, struct stat64* st) {
+    static auto real = next<int (*)(int, struct stat64*)>("fstat64");
+    if (fd == fstat_fails) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, st);
 }
 
 }  // extern "C"

@@ -21,6 +21,18 @@ TEST(Fields, LittleEndian) {
     EXPECT_EQ(velmorin::read_u32le(b + 4), 0xfffffffeu);
 }
 
+TEST(Fields, Decimal) {
+    const std::pair<int64_t, const char*> cases[] = {
+        {0, "0"}, {7, "7"}, {10, "10"}, {99, "99"}, {100, "100"}, {4294967295, "4294967295"},
+        {4294967296, "4294967296"}, {-1, "-1"}, {INT64_MAX, "9223372036854775807"},
+        {INT64_MIN, "-9223372036854775808"}};
+    for (auto [value, text] : cases) {
+        char out[24];
+        size_t n = velmorin::format_decimal(out, value);
+        EXPECT_EQ(std::string(out, n), text);
+    }
+}
+
 // A pipe delivers its bytes in pieces; the helpers gather them into one count.
 TEST(Transfers, GatherPiecesFromAPipe) {
     int p[2];
