@@ -32,6 +32,14 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
         if (any_escaped(eight)) break;
         memcpy(out + plain, &eight, 8);
     }
+    // Fewer than eight left: they are checked as the eight that end the name
+    // (some of them seen already).
+    uint64_t last;
+    if (plain < length && length >= 8 && length - plain < 8 &&
+        (memcpy(&last, name + length - 8, 8), !any_escaped(last))) {
+        memcpy(out + length - 8, &last, 8);
+        return length;
+    }
     size_t pos = plain;
     for (size_t k = plain; k < length; ++k) {
         uint8_t c = name[k];

@@ -173,7 +173,7 @@ TEST(Environment, FileSizeLimit) {
 }
 
 // A run waits for another run's lock: pack and --xor for any, --mkxor only
-// for a writer's. The archive is not touched while it waits.
+// for a writer's, --list never. The archive is not touched while it waits.
 TEST(Environment, SecondRunWaitsForTheFirst) {
     SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     struct lock_case {
@@ -206,6 +206,12 @@ TEST(Environment, SecondRunWaitsForTheFirst) {
                   c.waits);
         w.expect_done(c.mode.label);
     }
+    // A listing reads nothing a run writes: it takes no lock and never waits.
+    w.reset();
+    e2e::result r = w.sh("timeout 10 flock -x game.dat \"$VELMORIN\" --list game.dat");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\ttex/target.bgra\n"), std::string::npos);
 }
 
 const std::string mkxor = "\"$VELMORIN\" --mkxor game.dat tex/target.bgra in.bmp ";

@@ -33,12 +33,13 @@ std::vector<list_case> list_cases() {
                                 entry{std::string("\x01\x1f\x7f ~", 5), {}, std::nullopt},
                                 entry{"caf\xc3\xa9/\xe6\x97\xa5.bgra", {}, std::nullopt},
                                 entry{"textures/long\\name\x7f.bgra\x1f", {}, std::nullopt},
-                                entry{"ab\x7f""cdefgh", {}, std::nullopt}});
+                                entry{"ab\x7f""cdefgh", {}, std::nullopt},
+                                entry{"a\tbcdefghijklmnopq", {}, std::nullopt}});
     cases.push_back({"Escapes", a,
                      row(0, 16, 0, "-", "a\\tb\\\\c\\nd\\re") + row(1, 16, 0, "-", "\\x01\\x1f\\x7f ~") +
                          row(2, 16, 0, "-", "caf\xc3\xa9/\xe6\x97\xa5.bgra") +
                          row(3, 16, 0, "-", "textures/long\\\\name\\x7f.bgra\\x1f") +
-                         row(4, 16, 0, "-", "ab\\x7fcdefgh"),
+                         row(4, 16, 0, "-", "ab\\x7fcdefgh") + row(5, 16, 0, "-", "a\\tbcdefghijklmnopq"),
                      ""});
     // Entries the other modes refuse: larger than its entry, bad sizes, pixels
     // over the directory, past 2^31 (printed as summed).
