@@ -289,6 +289,16 @@ bool truncate_file(file_handle f, int64_t size) {
 
 namespace {
 
+bool describe_by_handle(HANDLE h, file_info* info) {
+    BY_HANDLE_FILE_INFORMATION by;
+    if (!GetFileInformationByHandle(h, &by)) return false;
+    *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
+                      static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow), true,
+                      true, by.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
+    return true;
+}
+
 // A disk file's identity when GetFileInformationByHandle cannot read it:
 // under Wine, a standard handle that the shell opened on a file (`>>game.dat`)
 // has no volume Wine can name, and the call fails; the file's index still
@@ -315,24 +325,26 @@ bool describe_file(file_handle f, file_info* info) {
         set_errno();
         return false;
     }
-    if (type == FILE_TYPE_DISK) {
-        BY_HANDLE_FILE_INFORMATION by;
-        if (GetFileInformationByHandle(h, &by)) {
-            *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
-                              static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow),
-                              true, true, by.dwVolumeSerialNumber,
-                              (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
-            return true;
-        }
-        DWORD error = GetLastError();
-        if (describe_by_id(h, info)) return true;
-        errno = errno_of(error);
-        return false;
+    if (type != FILE_TYPE_DISK) {
+        // Pipes and devices have no volume and index: each handle is a file
+        // of its own, the same as no file on a disk.
+        *info = file_info{false, type == FILE_TYPE_CHAR, 0, false, false, 0, 0};
+        return true;
     }
-    // Pipes and devices have no volume and index: each handle is a file of
-    // its own, the same as no file on a disk.
-    *info = file_info{false, type == FILE_TYPE_CHAR, 0, false, false, 0, 0};
-    return true;
+    if (describe_by_handle(h, info)) return true;
+    DWORD error = GetLastError();
+    if (describe_by_id(h, info)) return true;
+    // A handle opened without the right to read attributes (a shell's
+    // redirection may be write-only): a second handle to the same file that
+    // has it.
+    HANDLE again = ReOpenFile(h, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (again != INVALID_HANDLE_VALUE) {
+        bool ok = describe_by_handle(again, info);
+        CloseHandle(again);
+        if (ok) return true;
+    }
+    errno = errno_of(error);
+    return false;
 }
 
 bool describe_path(const char* path, file_info* info) {

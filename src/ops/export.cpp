@@ -39,6 +39,7 @@ constexpr int64_t bmp_header_bytes = 54;
 struct bmp_layout {
     uint16_t bits;
     int64_t stride;      // bytes of a stored row
+    int64_t padding;     // zero bytes at the end of each row
     int64_t image_size;  // stride * H
     int64_t trailer;     // zero bytes after the rows
 };
@@ -50,10 +51,10 @@ bmp_layout choose_layout(const bgra_image& img, uint32_t length) {
     if (width >= 1 && width <= 3 && height > 0) {
         int64_t size = width * 4 * height;
         int64_t trailer = size + 4 == static_cast<int64_t>(length) - bgra_header_size ? 8 : 4;
-        return bmp_layout{32, width * 4, size, trailer};
+        return bmp_layout{32, width * 4, 0, size, trailer};
     }
     int64_t stride = (width * 3 + 3) / 4 * 4;
-    return bmp_layout{24, stride, stride * height, 0};
+    return bmp_layout{24, stride, stride - width * 3, stride * height, 0};
 }
 
 void encode_header(uint8_t* header, const bgra_image& img, const bmp_layout& layout) {
@@ -154,7 +155,7 @@ void put_rows(out_band& band, const bgra_image& img, size_t padding, uint8_t* sr
     band_writer writer;
     start_bands(writer, out);
     out_band band{writer, layout.bits, band_to_fill(writer), 0};
-    put_rows(band, img, static_cast<size_t>(layout.stride - img.width * layout.bits / 8), src.get());
+    put_rows(band, img, static_cast<size_t>(layout.padding), src.get());
     put_zeros(band, static_cast<size_t>(layout.trailer));
     band_filled(writer, band.len);
     finish_bands(writer);
