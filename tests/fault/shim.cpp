@@ -95,6 +95,16 @@ F next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// fstat, failing for the descriptor named by VELMORIN_FAULT=fstat:FD:fail.
+template <typename S>
+int describe(int fd, S* st, const char* name) {
+    if (fd == fstat_fails) {
+        errno = EIO;
+        return -1;
+    }
+    return next<int (*)(int, S*)>(name)(fd, st);
+}
+
 }  // namespace
 
 extern "C" {
@@ -144,22 +154,8 @@ int close(int fd) {
     return real(fd);
 }
 
-int fstat(int fd, struct stat* st) {
-    static auto real = next<int (*)(int, struct stat*)>("fstat");
-    if (fd == fstat_fails) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd, st);
-}
+int fstat(int fd, struct stat* st) { return describe(fd, st, "fstat"); }
 
-int fstat64(int fd, struct stat64* st) {
-    static auto real = next<int (*)(int, struct stat64*)>("fstat64");
-    if (fd == fstat_fails) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd, st);
-}
+int fstat64(int fd, struct stat64* st) { return describe(fd, st, "fstat64"); }
 
 }  // extern "C"
