@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "base/base.h"
+#include "base/bytes.h"
+#include "base/run.h"
 
 namespace velmorin {
 
@@ -65,8 +66,6 @@ struct name_reader {
 struct directory_walk {
     archive_file* archive = nullptr;
     bool narrate = false;  // print the walk's "Debug:" lines
-    int64_t dir_offset = 0;
-    int64_t dir_size = 0;
     int64_t name_table = 0;
     uint32_t entry_count = 0;
     uint32_t next = 0;  // index of the next entry
@@ -99,15 +98,16 @@ void check_names(directory_walk& w);
 
 // ---- the lookup -------------------------------------------------------------
 
-struct entry_match {
-    bool found;
-    uint32_t index;
+// An entry the lookup found: its directory entry and where its stored data
+// begins.
+struct located_entry {
     dir_entry entry;
-    int64_t data_offset;  // where the entry's stored data begins
+    int64_t data_offset;
 };
 
 // Walks the directory (the archive positioned at its start), narrating, to
-// the first entry whose stored name begins with `name`.
-entry_match find_entry(archive_file& archive, const char* name);
+// the first entry whose stored name begins with `name`; false, after the
+// not-found line, when there is none.
+bool find_entry(archive_file& archive, const char* name, located_entry* found);
 
 }  // namespace velmorin

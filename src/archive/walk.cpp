@@ -43,15 +43,15 @@ constexpr uint32_t dirents_per_window = 2048;
 constexpr size_t name_reader_capacity = 64 * 1024;
 #endif
 
-uint32_t dirent_length(dirent_window& w, uint32_t index, uint32_t entry_count) {
-    if (index < w.first || index - w.first >= w.count) {
+uint32_t dirent_length(dirent_window& window, uint32_t index, uint32_t entry_count) {
+    if (index < window.first || index - window.first >= window.count) {
         uint32_t left = entry_count - index;
-        w.first = index;
-        w.count = left < dirents_per_window ? left : dirents_per_window;
-        if (!read_source(w.table, dirent_size * index, w.buf.get(), static_cast<size_t>(dirent_size) * w.count))
+        window.first = index;
+        window.count = left < dirents_per_window ? left : dirents_per_window;
+        if (!read_source(window.table, dirent_size * index, window.buf.get(), static_cast<size_t>(dirent_size) * window.count))
             fail("Error reading directory.\n");
     }
-    const uint8_t* d = w.buf.get() + dirent_size * (index - w.first);
+    const uint8_t* d = window.buf.get() + dirent_size * (index - window.first);
     return read_u32le(d + 16);
 }
 
@@ -94,11 +94,11 @@ inline bool take(name_reader& r, uint8_t* dst, size_t count) {
 
 }  // namespace
 
-void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
+void start_walk(archive_file& archive, bool narrate, directory_walk* walk) {
     file_handle file = archive.handle.f;
-    *w = directory_walk{};
-    w->archive = &archive;
-    w->narrate = narrate;
+    *walk = directory_walk{};
+    walk->archive = &archive;
+    walk->narrate = narrate;
 
     uint8_t header[archive_header_size];
     if (read_full(file, header, sizeof header) != archive_header_size) fail("Error reading header.\n");
@@ -112,34 +112,32 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* w) {
     uint8_t dir_header[dir_header_size];
     if (read_full(file, dir_header, sizeof dir_header) != dir_header_size) fail("Error reading directory header.\n");
     uint32_t dir_size = read_u32le(dir_header + 8);
-    w->entry_count = read_u32le(dir_header + 24);
+    walk->entry_count = read_u32le(dir_header + 24);
 
     if (narrate) trace("Debug: About to read dir.\n");
 
     // One validation block for the directory, before anything is read.
     int64_t block_size = static_cast<int64_t>(dir_size) - dir_header_size;
-    if (block_size < 0 || dirent_size * static_cast<int64_t>(w->entry_count) > block_size)
+    if (block_size < 0 || dirent_size * static_cast<int64_t>(walk->entry_count) > block_size)
         fail("Error: directory size does not fit its entries.\n");
 
     if (!input_source(file, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
-                      archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n", &w->window.table))
+                      archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n", &walk->window.table))
         fail("Error reading directory.\n");
-    w->window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
+    walk->window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 
-    w->dir_offset = dir_offset;
-    w->dir_size = dir_size;
-    w->name_table = w->dir_offset + dir_header_size + dirent_size * static_cast<int64_t>(w->entry_count);
-    if (!seek_to(file, w->name_table)) fail("Error seeking to directory.\n");
+    walk->name_table = dir_offset + dir_header_size + dirent_size * static_cast<int64_t>(walk->entry_count);
+    if (!seek_to(file, walk->name_table)) fail("Error seeking to directory.\n");
 
-    w->names.file = file;
-    w->names.buf = alloc_bytes(name_reader_capacity);
-    w->names.left = archive.info.regular ? std::max<int64_t>(archive.info.size - w->name_table, 0) : -1;
-    w->next = 0;
+    walk->names.file = file;
+    walk->names.buf = alloc_bytes(name_reader_capacity);
+    walk->names.left = archive.info.regular ? std::max<int64_t>(archive.info.size - walk->name_table, 0) : -1;
+    walk->next = 0;
     // Summed in 64 bits: a sum past the format's signed 32-bit offsets is
     // refused where the entry is read, never wrapped onto another entry.
-    w->data_offset = archive_header_size;
-    archive.dir_start = w->dir_offset;
-    archive.dir_end = w->dir_offset + w->dir_size;
+    walk->data_offset = archive_header_size;
+    archive.dir_start = dir_offset;
+    archive.dir_end = static_cast<int64_t>(dir_offset) + dir_size;
 }
 
 namespace {
@@ -167,40 +165,41 @@ const uint8_t* read_name(name_reader& names, uint8_t* storage, uint16_t* length)
 
 }  // namespace
 
-void check_names(directory_walk& w) {
+void check_names(directory_walk& walk) {
     uint16_t n;
-    for (; w.next < w.entry_count; ++w.next) read_name(w.names, nullptr, &n);
+    for (; walk.next < walk.entry_count; ++walk.next) read_name(walk.names, nullptr, &n);
 }
 
-bool next_entry(directory_walk& w, walked_entry* e) {
-    if (w.next >= w.entry_count) return false;
-    uint32_t i = w.next++;
-    if (w.narrate) trace_dirent(i);
+bool next_entry(directory_walk& walk, walked_entry* e) {
+    if (walk.next >= walk.entry_count) return false;
+    uint32_t i = walk.next++;
+    if (walk.narrate) trace_dirent(i);
     uint16_t n;
-    e->name = read_name(w.names, e->storage, &n);
+    e->name = read_name(walk.names, e->storage, &n);
 
     e->index = i;
     e->name_length = n;
-    e->entry = dir_entry{dirent_length(w.window, i, w.entry_count)};
-    e->data_offset = w.data_offset;
-    w.data_offset += e->entry.length;
-    w.archive->dir_end = std::max(w.archive->dir_end, w.name_table + w.names.taken);
+    e->entry = dir_entry{dirent_length(walk.window, i, walk.entry_count)};
+    e->data_offset = walk.data_offset;
+    walk.data_offset += e->entry.length;
+    walk.archive->dir_end = std::max(walk.archive->dir_end, walk.name_table + walk.names.taken);
     return true;
 }
 
-entry_match find_entry(archive_file& archive, const char* name) {
-    directory_walk w;
-    start_walk(archive, true, &w);
+bool find_entry(archive_file& archive, const char* name, located_entry* found) {
+    directory_walk walk;
+    start_walk(archive, true, &walk);
     size_t wanted = strlen(name);
     walked_entry e;
-    while (next_entry(w, &e)) {
+    while (next_entry(walk, &e)) {
         if (e.name_length >= wanted && memcmp(e.name, name, wanted) == 0) {
             trace("Debug: Found filename match for %s.\n", name);
-            return entry_match{true, e.index, e.entry, e.data_offset};
+            *found = located_entry{e.entry, e.data_offset};
+            return true;
         }
     }
     trace("Debug: %s not found in archive.\n", name);
-    return entry_match{false, 0, dir_entry{0}, 0};
+    return false;
 }
 
 }  // namespace velmorin

@@ -1,8 +1,10 @@
-// The few things the tool needs from the operating system: opening, reading,
-// writing and describing files, the standard streams, and the process's
-// signals, limits and locks. One implementation per platform sits behind
-// this header (file_posix.cpp, file_windows.cpp); no other file of the tool
-// includes an operating system's header.
+// Files, the standard streams and the process, as the tool needs them from
+// the operating system. Two layers:
+//   - the platform's single calls, one implementation per platform
+//     (file_posix.cpp, file_windows.cpp); no other file of the tool includes
+//     an operating system's header, and these include only this one;
+//   - what the tool builds on them the same way everywhere (file.cpp): the
+//     whole-count transfers, stream identity, the lock between runs.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +41,9 @@ inline bool same_file(const file_info& a, const file_info& b) {
            (!a.volume_known || !b.volume_known || a.volume == b.volume);
 }
 
-// ---- opening and closing ----------------------------------------------------
+// ==== the platform's single calls ============================================
+
+// ---- opening and closing --------------------------------------------------
 // Paths are UTF-8. A failed open returns a handle that is not open, with
 // errno telling why.
 
@@ -50,17 +54,14 @@ file_handle open_archive(const char* path, bool writable);  // never created or 
 file_handle create_output(const char* path);
 int close_file(file_handle f);  // 0, or -1 with errno
 
-// ---- transfers ----------------------------------------------------------------
-// Each moves the whole count, looping over partial transfers until it is
-// done, end of file is reached or an error occurs, and always makes at least
-// one call. The result is the number of bytes moved, or -1 when the first
-// call failed outright; errno tells why a transfer stopped short (0 at the
-// end of the file).
+// ---- single transfers ---------------------------------------------------------
+// One call each, of at most `count` bytes: the count moved, 0 at the end of
+// the data, or -1 with errno (EINTR when a signal interrupted the call).
 
-int64_t read_full(file_handle f, void* buf, size_t count);
-// At an absolute offset, leaving the position of read_full untouched.
-int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset);
-int64_t write_full(file_handle f, const void* buf, size_t count);
+int64_t read_some(file_handle f, void* buf, size_t count);
+// At an absolute offset, leaving the position of read_some untouched.
+int64_t pread_some(file_handle f, void* buf, size_t count, int64_t offset);
+int64_t write_some(file_handle f, const void* buf, size_t count);
 
 // Positions the file at absolute `offset`; false when that is not possible
 // (a negative offset included) or the file ends up anywhere else.
@@ -74,7 +75,7 @@ int64_t write_full(file_handle f, const void* buf, size_t count);
 [[nodiscard]] bool describe_file(file_handle f, file_info* info);
 [[nodiscard]] bool describe_path(const char* path, file_info* info);
 
-// ---- the standard streams ------------------------------------------------------
+// ---- the standard streams -------------------------------------------------------
 
 // 1: standard output, 2: the error stream. Always in binary mode.
 file_handle standard_stream(int stream);
@@ -89,8 +90,9 @@ void silence_stream(int stream);
 // so no file the run opens takes its place and receives its messages; a
 // reader of a stream that went away must not turn a finished run into a
 // failed one, and a write past the file size limit fails and is reported
-// rather than ending the run (POSIX: SIGPIPE and SIGXFSZ ignored).
-void guard_process();
+// rather than ending the run (POSIX: SIGPIPE and SIGXFSZ ignored). False
+// when a missing stream could not be given the null device.
+[[nodiscard]] bool guard_process();
 
 // Defers what would stop the run from outside (POSIX: SIGINT, SIGTERM and
 // SIGHUP; Windows: Ctrl-C, Ctrl-Break and closing the console) until the run
@@ -112,5 +114,47 @@ lock_result try_lock_file(file_handle f, bool exclusive, bool wait);
 // The command line as Windows hands it over (UTF-16), in UTF-8.
 char** utf8_arguments(int argc, wchar_t** argv);
 #endif
+
+// ==== built on them, the same everywhere =====================================
+
+// ---- whole-count transfers ------------------------------------------------------
+// Each moves the whole count, looping over partial transfers until it is
+// done, end of file is reached or an error occurs, and always makes at least
+// one call. The result is the number of bytes moved, or -1 when the first
+// call failed outright; errno tells why a transfer stopped short (0 at the
+// end of the file).
+
+int64_t read_full(file_handle f, void* buf, size_t count);
+int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset);
+int64_t write_full(file_handle f, const void* buf, size_t count);
+
+// ---- stream identity --------------------------------------------------------------
+
+// Whether `f` is the file behind standard output (1) or the error stream (2):
+// `unknown` when the stream's identity cannot be read, which callers never
+// take for "no". A character device never counts: what reaches it is not
+// stored.
+enum class stream_match { no, yes, unknown };
+stream_match is_stream(const file_info& f, int stream);
+
+// ---- the lock between runs --------------------------------------------------------
+
+// Takes an advisory lock on the file for the rest of the run: shared for a
+// run that only reads it, exclusive for one that writes. When another run
+// holds it, says so on the error stream and waits. A file system without
+// locks does not stop the run.
+void lock_file(file_handle f, bool exclusive, const char* path);
+
+// Closes a file when its holder goes out of scope; close_now() closes it
+// early and hands back the result.
+struct file_guard {
+    file_handle f;
+    file_guard() = default;
+    explicit file_guard(file_handle h) : f(h) {}
+    file_guard(const file_guard&) = delete;
+    file_guard& operator=(const file_guard&) = delete;
+    ~file_guard();
+    int close_now();
+};
 
 }  // namespace velmorin

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "base/base.h"
+#include "base/file.h"
 
 namespace velmorin {
 namespace {
@@ -19,36 +19,7 @@ namespace {
 int fd_of(file_handle f) { return static_cast<int>(f.raw); }
 file_handle handle_of(int fd) { return file_handle{fd < 0 ? -1 : fd}; }
 
-// One system call moves at most this much on Linux; asking for less keeps
-// every count representable in ssize_t.
-constexpr size_t max_chunk = 0x7ffff000;
-
-size_t chunk(size_t left) { return left < max_chunk ? left : max_chunk; }
-
-enum class transfer { read, pread, write };
-
-// The loop behind the three whole-count transfers: one call at least, then
-// more until the count is moved, the file ends or a call fails.
-int64_t move_all(transfer kind, int fd, uint8_t* p, size_t count, int64_t offset) {
-    size_t done = 0;
-    do {
-        size_t want = chunk(count - done);
-        ssize_t n = kind == transfer::read ? ::read(fd, p + done, want)
-                    : kind == transfer::pread
-                        ? ::pread(fd, p + done, want, static_cast<off_t>(offset + static_cast<int64_t>(done)))
-                        : ::write(fd, p + done, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) {
-            errno = 0;  // the file ended: no error to tell
-            break;
-        }
-        done += static_cast<size_t>(n);
-    } while (done < count);
-    return static_cast<int64_t>(done);
-}
+int64_t result_of(ssize_t n) { return n < 0 ? -1 : static_cast<int64_t>(n); }
 
 bool holding = false;
 sigset_t held;
@@ -65,18 +36,13 @@ file_handle create_output(const char* path) { return handle_of(open(path, O_WRON
 
 int close_file(file_handle f) { return ::close(fd_of(f)); }
 
-int64_t read_full(file_handle f, void* buf, size_t count) {
-    return move_all(transfer::read, fd_of(f), static_cast<uint8_t*>(buf), count, 0);
+int64_t read_some(file_handle f, void* buf, size_t count) { return result_of(::read(fd_of(f), buf, count)); }
+
+int64_t pread_some(file_handle f, void* buf, size_t count, int64_t offset) {
+    return result_of(::pread(fd_of(f), buf, count, static_cast<off_t>(offset)));
 }
 
-int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset) {
-    return move_all(transfer::pread, fd_of(f), static_cast<uint8_t*>(buf), count, offset);
-}
-
-int64_t write_full(file_handle f, const void* buf, size_t count) {
-    // write() only reads the buffer; the shared loop takes it without const.
-    return move_all(transfer::write, fd_of(f), static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
-}
+int64_t write_some(file_handle f, const void* buf, size_t count) { return result_of(::write(fd_of(f), buf, count)); }
 
 bool seek_to(file_handle f, int64_t offset) {
     // A negative target is refused before the call: lseek's failure value,
@@ -119,18 +85,19 @@ void silence_stream(int stream) {
     if (null >= 0 && null != stream) close(null);
 }
 
-void guard_process() {
+bool guard_process() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // open() takes the lowest free number, which is this one.
         int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened != fd) {
             if (opened >= 0) close(opened);
-            fail("Error: cannot open /dev/null for a closed standard stream.\n");
+            return false;
         }
     }
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    return true;
 }
 
 void hold_signals() {

@@ -148,46 +148,16 @@ HANDLE open_null() {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-enum class transfer { read, pread, write };
+// The count a single call asks for: at most 1 GiB, within a DWORD.
+DWORD call_count(size_t count) { return static_cast<DWORD>(count < (1u << 30) ? count : (1u << 30)); }
 
-// The loop behind the three whole-count transfers: one call at least, then
-// more until the count is moved, the file ends or a call fails.
-int64_t move_all(transfer kind, HANDLE h, uint8_t* p, size_t count, int64_t offset) {
-    size_t done = 0;
-    do {
-        size_t left = count - done;
-        DWORD want = static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30));
-        DWORD n = 0;
-        BOOL ok;
-        if (kind == transfer::pread) {
-            OVERLAPPED at = {};
-            uint64_t where = static_cast<uint64_t>(offset) + done;
-            at.Offset = static_cast<DWORD>(where);
-            at.OffsetHigh = static_cast<DWORD>(where >> 32);
-            ok = ReadFile(h, p + done, want, &n, &at);
-        } else if (kind == transfer::read) {
-            ok = ReadFile(h, p + done, want, &n, nullptr);
-        } else {
-            ok = WriteFile(h, p + done, want, &n, nullptr);
-        }
-        if (!ok) {
-            DWORD error = GetLastError();
-            // The end of a file read at an offset, or of a pipe whose writer
-            // has gone, is the end of the data, not a failure.
-            if (kind != transfer::write && (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)) {
-                errno = 0;
-                break;
-            }
-            errno = errno_of(error);
-            return done == 0 ? -1 : static_cast<int64_t>(done);
-        }
-        if (n == 0) {
-            errno = 0;  // the file ended: no error to tell
-            break;
-        }
-        done += n;
-    } while (done < count);
-    return static_cast<int64_t>(done);
+// A read that failed: the end of a file read at an offset, or of a pipe
+// whose writer has gone, is the end of the data, not a failure.
+int64_t read_failed() {
+    DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;
+    errno = errno_of(error);
+    return -1;
 }
 
 bool position(HANDLE h, int64_t* at) {
@@ -242,27 +212,37 @@ int close_file(file_handle f) {
     return -1;
 }
 
-int64_t read_full(file_handle f, void* buf, size_t count) {
-    return move_all(transfer::read, h_of(f), static_cast<uint8_t*>(buf), count, 0);
-}
-
-int64_t pread_full(file_handle f, void* buf, size_t count, int64_t offset) {
-    // A read at an offset moves a handle's position on Windows: it is put
-    // back, as sequential reads of the same file rely on it.
-    int64_t was = 0;
-    if (!position(h_of(f), &was)) {
-        set_errno();
-        return -1;
-    }
-    int64_t n = move_all(transfer::pread, h_of(f), static_cast<uint8_t*>(buf), count, offset);
-    int saved = errno;
-    if (!seek_to(f, was)) return -1;
-    errno = saved;
+int64_t read_some(file_handle f, void* buf, size_t count) {
+    DWORD n = 0;
+    if (!ReadFile(h_of(f), buf, call_count(count), &n, nullptr)) return read_failed();
     return n;
 }
 
-int64_t write_full(file_handle f, const void* buf, size_t count) {
-    return move_all(transfer::write, h_of(f), static_cast<uint8_t*>(const_cast<void*>(buf)), count, 0);
+int64_t pread_some(file_handle f, void* buf, size_t count, int64_t offset) {
+    // A read at an offset moves a handle's position on Windows: it is put
+    // back, as sequential reads of the same file rely on it.
+    HANDLE h = h_of(f);
+    int64_t was = 0;
+    if (!position(h, &was)) {
+        set_errno();
+        return -1;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD n = 0;
+    int64_t result = ReadFile(h, buf, call_count(count), &n, &at) ? static_cast<int64_t>(n) : read_failed();
+    int saved = errno;
+    if (!seek_to(f, was)) return -1;
+    errno = saved;
+    return result;
+}
+
+int64_t write_some(file_handle f, const void* buf, size_t count) {
+    DWORD n = 0;
+    if (WriteFile(h_of(f), buf, call_count(count), &n, nullptr)) return n;
+    set_errno();
+    return -1;
 }
 
 bool seek_to(file_handle f, int64_t offset) {
@@ -362,13 +342,14 @@ file_handle standard_stream(int stream) {
 
 void silence_stream(int stream) { SetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, open_null()); }
 
-void guard_process() {
+bool guard_process() {
     // No dialog boxes for a missing drive or disk: a failure is a message.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
         HANDLE h = GetStdHandle(which);
         if (h == nullptr || h == INVALID_HANDLE_VALUE) SetStdHandle(which, open_null());
     }
+    return true;
 }
 
 void hold_signals() {

@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-#include "base/base.h"
+#include "base/bytes.h"
+#include "base/run.h"
 #include "entry/entry.h"
 
 namespace velmorin {

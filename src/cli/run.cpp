@@ -61,7 +61,7 @@ void refuse_archive_as_stream(const archive_file& archive) {
 }  // namespace
 
 [[noreturn]] void run_tool(int argc, char** argv) {
-    guard_process();
+    if (!guard_process()) fail("Error: cannot open /dev/null for a closed standard stream.\n");
     command cmd = parse(argc, argv);
     if (cmd.chosen == mode::usage) fail("%s", usage_text);
     if (cmd.chosen == mode::help || cmd.chosen == mode::version) {
@@ -82,19 +82,19 @@ void refuse_archive_as_stream(const archive_file& archive) {
     refuse_archive_as_stream(archive);
 
     if (cmd.chosen == mode::list) list_entries(archive);
-    entry_match match = find_entry(archive, cmd.entry_name);
+    located_entry target;
     // A missing entry is neither success nor a failure of the tool.
-    if (!match.found) finish(1);
+    if (!find_entry(archive, cmd.entry_name, &target)) finish(1);
 
     switch (cmd.chosen) {
         case mode::pack:
-            pack_entry(archive, match.data_offset, cmd.input_path, match.entry);
+            pack_entry(archive, target, cmd.input_path);
         case mode::mkxor:
-            make_xor(cmd.output_path, archive, match.data_offset, match.entry, cmd.input_path);
+            make_xor(archive, target, cmd.input_path, cmd.output_path);
         case mode::xor_apply:
-            apply_xor(archive, match.data_offset, match.entry, cmd.input_path);
+            apply_xor(archive, target, cmd.input_path);
         case mode::export_bmp:
-            export_entry(cmd.output_path, archive, match.data_offset, match.entry);
+            export_entry(archive, target, cmd.output_path);
         default:
             break;
     }

@@ -58,14 +58,15 @@ bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size
 
 }  // namespace
 
-bgra_image read_bgra(archive_file& archive, int64_t data_offset, const dir_entry& entry) {
+bgra_image read_bgra(archive_file& archive, const located_entry& target) {
+    int64_t data_offset = target.data_offset;
     file_handle file = archive.handle.f;
     if (!valid_data_offset(data_offset) || !seek_to(file, data_offset)) fail("Error: lseek() failed.\n");
 
     uint8_t header[bgra_header_size];
     if (read_full(file, header, sizeof header) != bgra_header_size) fail("Error reading BGRA header.\n");
     bgra_image img = decode_header(header);
-    header_verdict verdict = judge_header(img, entry.length);
+    header_verdict verdict = judge_header(img, target.entry.length);
     if (verdict == header_verdict::not_bgra) fail("Target file is not a BGRA?\n");
 
     trace("bgra_hdr at %d: magic 0x%x, unknown 0x%x, width %d, height %d\n", static_cast<int32_t>(data_offset),

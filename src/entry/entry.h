@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-#include "base/base.h"
+#include "base/bytes.h"
+#include "base/run.h"
 #include "archive/archive.h"
 
 namespace velmorin {
@@ -23,7 +24,7 @@ struct bgra_image {
 // Refuses an entry whose payload would reach past its own stored data, past
 // the end of the file or into the directory. An archive that is not a
 // regular file has its payload read whole here, under the archive's lock.
-bgra_image read_bgra(archive_file& archive, int64_t data_offset, const dir_entry& entry);
+bgra_image read_bgra(archive_file& archive, const located_entry& target);
 
 // Reads entries' headers in directory order through one buffer. Entries lie
 // end to end, so one read brings in the headers of many small ones; a large

@@ -138,11 +138,10 @@ void put_rows(out_band& band, const bgra_image& img, size_t padding, uint8_t* sr
 
 }  // namespace
 
-[[noreturn]] void export_entry(const char* output_path, archive_file& archive, int64_t data_offset,
-                               const dir_entry& entry) {
-    bgra_image img = read_bgra(archive, data_offset, entry);
+[[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path) {
+    bgra_image img = read_bgra(archive, target);
     lock_archive(archive);
-    bmp_layout layout = choose_layout(img, entry.length);
+    bmp_layout layout = choose_layout(img, target.entry.length);
 
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, nullptr, bmp_header_bytes + layout.image_size + layout.trailer);

@@ -2,13 +2,14 @@
 // a file of its own. The archive is only read.
 #include "bmp/bmp.h"
 #include "ops/ops.h"
+#include "ops/patch.h"
 #include "ops/output.h"
 
 namespace velmorin {
 
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dir_entry& entry,
-                           const char* bmp_path) {
-    bgra_image img = read_bgra(archive, data_offset, entry);
+[[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+                           const char* output_path) {
+    bgra_image img = read_bgra(archive, target);
 
     // A BMP that cannot be opened shows up as the header read failing.
     file_guard bmp(open_input(bmp_path));
@@ -26,12 +27,12 @@ namespace velmorin {
                                     "Error reading bmp.\n", &pixels);
     lock_archive(archive);
     bool writes =
-        have_pixels && !refused(choose_conversion(variant::make_xor, img, entry.length, headers.info, pixel_bytes));
+        have_pixels && !refused(choose_conversion(variant::make_xor, img, target.entry.length, headers.info, pixel_bytes));
 
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, &bmp_file, writes ? img.bgra_datasize : -1);
     if (!have_pixels) fail("Error reading bmp.\n");
-    pixel_plan plan = convert_pixels(variant::make_xor, img, entry.length, headers, pixel_bytes);
+    pixel_plan plan = convert_pixels(variant::make_xor, img, target.entry.length, headers, pixel_bytes);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
     byte_buffer band = alloc_bytes(band_bytes);

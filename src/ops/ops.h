@@ -1,4 +1,5 @@
-// The three operations. Each ends the run itself.
+// The operations, from the located entry to the end of the run. Each takes
+// the archive, the entry and then its paths, and ends the run itself.
 #pragma once
 
 #include <cstdint>
@@ -21,20 +22,19 @@ inline void lock_before_reading(archive_file& archive, const file_info& input) {
 }
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
-[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dir_entry& entry);
+[[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);
 
 // Writes to `output_path` the entry's pixels XOR the converted BMP.
-[[noreturn]] void make_xor(const char* output_path, archive_file& archive, int64_t data_offset, const dir_entry& entry,
-                           const char* bmp_path);
+[[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+                           const char* output_path);
 
 // Lists every entry of the archive on standard output.
 [[noreturn]] void list_entries(archive_file& archive);
 
 // Writes the entry's pixels to `output_path` as a 24-bit BMP.
-[[noreturn]] void export_entry(const char* output_path, archive_file& archive, int64_t data_offset,
-                               const dir_entry& entry);
+[[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path);
 
 // XORs the patch file at `patch_path` into the entry's pixels.
-[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path);
+[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path);
 
 }  // namespace velmorin

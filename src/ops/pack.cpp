@@ -4,10 +4,10 @@
 
 namespace velmorin {
 
-[[noreturn]] void pack_entry(archive_file& archive, int64_t data_offset, const char* bmp_path, const dir_entry& entry) {
+[[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
-    bgra_image img = read_bgra(archive, data_offset, entry);
+    bgra_image img = read_bgra(archive, target);
 
     file_guard bmp(open_input(bmp_path));
     file_info bmp_file;
@@ -24,12 +24,12 @@ namespace velmorin {
     lock_archive(archive);
 
     // Everything that can refuse the BMP is decided before the first write.
-    pixel_plan plan = convert_pixels(variant::pack, img, entry.length, headers, pixel_bytes);
+    pixel_plan plan = convert_pixels(variant::pack, img, target.entry.length, headers, pixel_bytes);
     check_bmp(headers.file, headers.info, img);
 
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
-    payload_write out = start_write(archive.handle.f, data_offset + bgra_header_size, plan.size);
+    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, plan.size);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
         if (const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get()))

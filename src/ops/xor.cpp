@@ -6,11 +6,12 @@
 
 #include "entry/entry.h"
 #include "ops/ops.h"
+#include "ops/patch.h"
 
 namespace velmorin {
 
-[[noreturn]] void apply_xor(archive_file& archive, int64_t data_offset, const dir_entry& entry, const char* patch_path) {
-    bgra_image img = read_bgra(archive, data_offset, entry);
+[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path) {
+    bgra_image img = read_bgra(archive, target);
 
     file_guard patch(open_input(patch_path));
     file_info patch_file;
@@ -26,7 +27,7 @@ namespace velmorin {
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
     byte_buffer pixels = alloc_bytes(capacity);
     byte_buffer mask = alloc_bytes(capacity);
-    payload_write out = start_write(archive.handle.f, data_offset + bgra_header_size, size);
+    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, size);
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
         if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);

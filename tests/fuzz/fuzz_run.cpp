@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/base.h"
+#include "base/run.h"
 #include "cli/cli.h"
 #include "fixture/fixture.h"
 
@@ -61,6 +61,7 @@ int ended_with[3];  // status 0, 1, 255
 int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input) {
     static bool quiet = (velmorin::silence_output(), true);
     (void)quiet;
+    velmorin::reset_output();
 
     owned_fd archive_fd{memory_file("archive", archive)};
     owned_fd input_fd, pipe_end, output_fd;

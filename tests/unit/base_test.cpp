@@ -1,5 +1,6 @@
 // Whole-count transfers and field decoders.
-#include "base/base.h"
+#include "base/bytes.h"
+#include "base/run.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

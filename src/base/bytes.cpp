@@ -1,37 +1,13 @@
-// Stream identity, locking and byte buffers.
+// Buffers and byte sources.
+#include "base/bytes.h"
+
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <new>
 
-#include "base/base.h"
+#include "base/run.h"
 
 namespace velmorin {
-
-stream_match is_stream(const file_info& f, int stream) {
-    file_handle s = standard_stream(stream);
-    file_info info;
-    if (!is_open(s) || f.character) return stream_match::no;
-    if (!describe_file(s, &info)) return stream_match::unknown;
-    return same_file(f, info) ? stream_match::yes : stream_match::no;
-}
-
-void lock_file(file_handle f, bool exclusive, const char* path) {
-    if (try_lock_file(f, exclusive, false) != lock_result::held_by_another) return;
-    trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
-    flush_trace();
-    (void)try_lock_file(f, exclusive, true);
-}
-
-file_guard::~file_guard() {
-    if (is_open(f)) close_file(f);
-}
-
-int file_guard::close_now() {
-    int result = close_file(f);
-    f = file_handle{};
-    return result;
-}
 
 byte_buffer alloc_bytes(size_t count) {
     byte_buffer buf(new (std::nothrow) uint8_t[count == 0 ? 1 : count]);
@@ -90,20 +66,6 @@ bool input_source(file_handle f, int64_t start, int64_t count, const file_info* 
     int64_t got = 0;
     src->bytes = read_growing(f, count, &got);
     return got == count;
-}
-
-void xor_into(uint8_t* dst, const uint8_t* src, size_t count) {
-    // Eight bytes at a time; memcpy keeps the loads and stores aligned-free
-    // and lets the compiler vectorise.
-    size_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-        uint64_t a, b;
-        memcpy(&a, dst + k, 8);
-        memcpy(&b, src + k, 8);
-        a ^= b;
-        memcpy(dst + k, &a, 8);
-    }
-    for (; k < count; ++k) dst[k] ^= src[k];
 }
 
 }  // namespace velmorin

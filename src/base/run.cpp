@@ -1,18 +1,22 @@
-// The error stream and the ways a run ends.
+// How a run talks and ends: the error stream, standard output and the
+// listing, and the two ways out.
 //
 // Everything the tool narrates goes to the error stream, often a line per
 // directory entry, so it is collected in one buffer and written in large
 // pieces: when the buffer fills, before anything goes to standard output, and
 // when the run ends.
-#include <algorithm>
+#include "base/run.h"
+
 #include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
-#include "base/base.h"
+#include "base/file.h"
 
 namespace velmorin {
 namespace {
@@ -22,6 +26,8 @@ char trace_buf[trace_capacity];
 size_t trace_len = 0;
 bool quiet = false;
 bool stdout_diverted = false;
+char product_buf[trace_capacity];
+size_t product_len = 0;
 
 void write_out(int stream, const char* text, size_t len) {
     if (quiet) return;
@@ -69,6 +75,12 @@ void vtrace(const char* fmt, va_list args) {
 void silence_output() {
     trace_len = 0;
     quiet = true;
+}
+
+void reset_output() {
+    trace_len = 0;
+    product_len = 0;
+    stdout_diverted = false;
 }
 
 void flush_trace() {
@@ -177,13 +189,6 @@ void trace_dirent(uint32_t index) {
 }
 
 void divert_stdout() { stdout_diverted = true; }
-
-namespace {
-
-char product_buf[trace_capacity];
-size_t product_len = 0;
-
-}  // namespace
 
 void flush_product() {
     size_t len = product_len;

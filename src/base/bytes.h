@@ -1,0 +1,76 @@
+// Bytes: little-endian fields, buffers, and the byte sources operations read
+// their inputs from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "base/file.h"
+
+namespace velmorin {
+
+// ---- little-endian fields ---------------------------------------------------
+// Inline: the walk decodes a few fields of every one of a million entries.
+
+inline uint16_t read_u16le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+inline uint32_t read_u32le(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline int32_t read_s32le(const uint8_t* p) { return static_cast<int32_t>(read_u32le(p)); }
+
+inline void write_u16le(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void write_u32le(uint8_t* p, uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+// ---- buffers ------------------------------------------------------------------
+
+// Pixels move through buffers of this size, whatever the image's size. A
+// multiple of four, so that a band never splits a pixel.
+constexpr int64_t band_bytes = 1 << 20;
+
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+
+// Uninitialised bytes; "Error: out of memory.\n" when they cannot be had.
+byte_buffer alloc_bytes(size_t count);
+
+// Reads up to `want` bytes from the file's current position into a
+// buffer that grows with what actually arrives, so a lying size field costs
+// no more memory than the file holds. Stores the count read in *got.
+byte_buffer read_growing(file_handle f, int64_t want, int64_t* got);
+
+// ---- byte sources ---------------------------------------------------------------
+
+// A run of bytes an operation reads from: either read in place from a
+// regular file, starting at `base`, or held whole in memory (pipes and other
+// files that cannot be read in place). `size` bytes are known to be there.
+struct byte_source {
+    file_handle file;
+    int64_t base = 0;
+    byte_buffer bytes;
+    int64_t size = 0;
+    const char* short_message = "";  // printed when the bytes are not there after all
+};
+
+// Copies `count` bytes from `offset` within the source; false when they
+// cannot be had (the file shrank under us or the device failed), with errno
+// telling why. The caller decides what that failure means at its point.
+[[nodiscard]] bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count);
+
+// The `count` bytes of an input file that start at `start`, where its
+// position stands now: in place when `in_place` is given (a regular file
+// the run does not write, as described), after checking the file holds them;
+// otherwise read whole now. False when the file holds fewer; the caller
+// reports `short_message`, which later reads report too.
+[[nodiscard]] bool input_source(file_handle f, int64_t start, int64_t count, const file_info* in_place,
+                                const char* short_message, byte_source* src);
+
+}  // namespace velmorin
