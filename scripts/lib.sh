@@ -25,4 +25,4 @@ test_packages=(g++ make cmake libgtest-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix make cmake)
 wine_packages=(wine wine64)
 
-jobs() { nproc 2>/dev/null || echo 2; }
+cpu_count() { nproc 2>/dev/null || echo 2; }

@@ -86,15 +86,15 @@ struct walked_entry {
 
 // Reads the archive's header and directory header, checks the directory and
 // makes ready to read its entries. Ends the run on a damaged archive.
-void start_walk(archive_file& archive, bool narrate, directory_walk* w);
+void start_walk(archive_file& archive, bool narrate, directory_walk* walk);
 
 // Reads the next entry; false after the last. Ends the run on a damaged
 // archive.
-bool next_entry(directory_walk& w, walked_entry* e);
+bool next_entry(directory_walk& walk, walked_entry* e);
 
 // Reads the remaining names, and nothing else, to the end of the directory.
 // Ends the run on a damaged archive.
-void check_names(directory_walk& w);
+void check_names(directory_walk& walk);
 
 // ---- the lookup -------------------------------------------------------------
 

@@ -190,7 +190,7 @@ char** utf8_arguments(int argc, wchar_t** argv) {
     words.clear();
     for (int i = 0; i < argc; ++i) words.push_back(utf8(argv[i]));
     pointers.clear();
-    for (std::string& w : words) pointers.push_back(w.data());
+    for (std::string& word : words) pointers.push_back(word.data());
     pointers.push_back(nullptr);
     return pointers.data();
 }

@@ -1,10 +1,12 @@
-// BMP input and the conversion of its pixels to an entry's payload.
+// The BMP format, both ways: reading a BMP's headers and checking them
+// against an entry, and writing an entry as a BMP. The layout is drawn once,
+// in format.cpp; the pixel functions of both directions are in pixels.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/bytes.h"
-#include "base/run.h"
 #include "entry/entry.h"
 
 namespace velmorin {
@@ -30,6 +32,8 @@ struct bmp_headers {
     bmpinfo info;
 };
 
+// ---- reading ------------------------------------------------------------------
+
 // Reads both headers; leaves the file at byte 54, where the pixels are taken.
 bmp_headers read_bmp_headers(file_handle f);
 
@@ -39,53 +43,36 @@ int64_t pixel_byte_count(const bmpheader& file);
 // Pack's check of the BMP against the entry: warnings, or the end of the run.
 void check_bmp(const bmpheader& file, const bmpinfo& info, const bgra_image& img);
 
-// ---- conversion -----------------------------------------------------------
+// ---- writing ------------------------------------------------------------------
 
-enum class variant { pack, make_xor };
-
-enum class conversion_case {
-    exact_size,           // pixel bytes used as read
-    exact_size_reversed,  // make-XOR, bottom-up BMP: rows reversed by the BMP's geometry
-    bmp_geometry_mismatch,
-    merge_24bit,  // three bytes per pixel into the entry's four, rows reversed
-    sizing_mismatch,
-    cut_and_reverse,  // the first rows of the pixel bytes, reversed
+// How an entry of `width` x `height` pixels, stored in `length` bytes, is
+// written as a BMP that pack takes back.
+struct bmp_layout {
+    int32_t width;
+    int32_t height;
+    uint16_t bits;       // 24, or 32 for widths 1 to 3
+    int64_t stride;      // bytes of a stored row
+    int64_t padding;     // zero bytes ending each stored row
+    int64_t image_size;  // stride * height
+    int64_t trailer;     // zero bytes after the rows
+    int64_t file_size;
 };
 
-// Which way the pixel bytes become a payload, from byte counts alone:
-// `length` is the entry's stored length, `pixel_bytes` the BMP's count.
-conversion_case choose_conversion(variant v, const bgra_image& img, uint32_t length, const bmpinfo& info,
-                                  int64_t pixel_bytes);
+bmp_layout export_layout(int32_t width, int32_t height, uint32_t length);
 
-// The cases that end the run instead of converting.
-inline bool refused(conversion_case c) {
-    return c == conversion_case::sizing_mismatch || c == conversion_case::bmp_geometry_mismatch;
-}
+// The 54 bytes of both headers.
+void encode_bmp_header(const bmp_layout& layout, uint8_t* out);
 
-enum class pixel_move { copy, reverse_rows, merge_planes };
+// ---- pixels -----------------------------------------------------------------
 
-// How the payload's bytes are produced from the BMP's pixel bytes.
-struct pixel_plan {
-    pixel_move move;
-    int64_t size;              // payload bytes produced
-    int64_t row_bytes;         // payload row length
-    int64_t rows;              // source rows the reversal counts from
-    int64_t source_row_bytes;  // 24-bit rows for the merge
-};
+// The stored rows for `rows` entry rows in `src` (each width * 4 bytes),
+// the last first, each as the layout stores its pixels and then its
+// padding: rows * stride bytes in `dst`.
+void encode_rows(const bmp_layout& layout, const uint8_t* src, int64_t rows, uint8_t* dst);
 
-// Decides the conversion, prints what the chosen case prints, and ends the
-// run on a case that cannot be converted.
-pixel_plan convert_pixels(variant v, const bgra_image& img, uint32_t length, const bmp_headers& bmp,
-                          int64_t pixel_bytes);
-
-// How many payload bytes the band starting at `at` holds (at most band_bytes).
-size_t band_length(const pixel_plan& plan, int64_t at);
-
-// Produces payload bytes [at, at + count) of a band into `dst`. `scratch`
-// holds band_bytes. The merge reads the old payload for each pixel's fourth
-// byte. Returns nullptr, or the message of the source that could not be read.
-[[nodiscard]] const char* convert_band(const pixel_plan& plan, const byte_source& pixels, const byte_source& payload,
-                                       int64_t at, size_t count, uint8_t* dst, uint8_t* scratch);
+// `pixels` pixels of an entry row as the layout stores them, for a row too
+// long to encode whole: pixels * bits / 8 bytes in `dst`.
+void encode_pixels(const bmp_layout& layout, const uint8_t* src, size_t pixels, uint8_t* dst);
 
 // Rows of `row_bytes` 32-bit pixels in `dst` (`size` bytes) take the 24-bit
 // rows of `src` in reverse order; each pixel's fourth byte is kept.

@@ -139,24 +139,24 @@ namespace {
 // `written` is -1 when the first write call failed outright: nothing of the
 // payload reached the file. A transfer that stopped without an error number
 // (an input that ended early) is reported as an I/O error, never "Success".
-[[noreturn]] void cut_short(const payload_write& w, int64_t written, int err) {
+[[noreturn]] void cut_short(const payload_write& write, int64_t written, int err) {
     if (err == 0) err = EIO;
     fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
-         static_cast<int>(w.total), err, strerror(err));
+         static_cast<int>(write.total), err, strerror(err));
 }
 
 }  // namespace
 
-void write_at(payload_write& w, const uint8_t* bytes, size_t count) {
-    int64_t n = write_full(w.file, bytes, count);
+void write_at(payload_write& write, const uint8_t* bytes, size_t count) {
+    int64_t n = write_full(write.file, bytes, count);
     if (n != static_cast<int64_t>(count))
-        cut_short(w, n < 0 ? (w.written == 0 ? -1 : w.written) : w.written + n, errno);
-    w.written += n;
+        cut_short(write, n < 0 ? (write.written == 0 ? -1 : write.written) : write.written + n, errno);
+    write.written += n;
 }
 
-[[noreturn]] void payload_read_failed(const payload_write& w, const char* message) {
-    if (w.written == 0) fail("%s", message);
-    cut_short(w, w.written, errno);
+[[noreturn]] void payload_read_failed(const payload_write& write, const char* message) {
+    if (write.written == 0) fail("%s", message);
+    cut_short(write, write.written, errno);
 }
 
 }  // namespace velmorin

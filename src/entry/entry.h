@@ -56,11 +56,11 @@ struct payload_write {
 payload_write start_write(file_handle file, int64_t offset, int64_t total);
 
 // Writes the payload's next `count` bytes.
-void write_at(payload_write& w, const uint8_t* bytes, size_t count);
+void write_at(payload_write& write, const uint8_t* bytes, size_t count);
 
 // Ends the run when an input cannot be read while the payload is written.
 // Before the first byte the input's own message tells it; after it, the
 // archive holds part of the new payload and the report says how much.
-[[noreturn]] void payload_read_failed(const payload_write& w, const char* message);
+[[noreturn]] void payload_read_failed(const payload_write& write, const char* message);
 
 }  // namespace velmorin

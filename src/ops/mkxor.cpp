@@ -1,6 +1,6 @@
 // Making an XOR patch: the entry's pixels XOR the converted BMP, written to
 // a file of its own. The archive is only read.
-#include "bmp/bmp.h"
+#include "bmp/convert.h"
 #include "ops/ops.h"
 #include "ops/patch.h"
 #include "ops/output.h"
@@ -12,27 +12,25 @@ namespace velmorin {
     bgra_image img = read_bgra(archive, target);
 
     // A BMP that cannot be opened shows up as the header read failing.
-    file_guard bmp(open_input(bmp_path));
+    file_guard bmp;
     file_info bmp_file;
-    bool described = is_open(bmp.f) && describe_file(bmp.f, &bmp_file);
-    if (described) lock_before_reading(archive, bmp_file);
+    bool opened = open_run_input(archive, bmp_path, bmp, &bmp_file);
     bmp_headers headers = read_bmp_headers(bmp.f);
-    if (!described) fail("Error reading bmp.\n");
+    if (!opened) fail("Error reading bmp.\n");
 
     // Whether the run gets as far as writing follows from the BMP's size and
     // headers; it is known before the output is opened, and reported after.
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
-    bool have_pixels = input_source(bmp.f, bmp_headers_size, pixel_bytes, bmp_file.regular ? &bmp_file : nullptr,
-                                    "Error reading bmp.\n", &pixels);
-    lock_archive(archive);
-    bool writes =
-        have_pixels && !refused(choose_conversion(variant::make_xor, img, target.entry.length, headers.info, pixel_bytes));
+    bool have_pixels = take_input(archive, bmp, bmp_file, bmp_headers_size, pixel_bytes, "Error reading bmp.\n", &pixels);
+    uint32_t length = target.entry.length;
+    conversion_case chosen = choose_conversion(variant::make_xor, img, length, headers.info, pixel_bytes);
+    bool writes = have_pixels && !refused(chosen);
 
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, &bmp_file, writes ? img.bgra_datasize : -1);
     if (!have_pixels) fail("Error reading bmp.\n");
-    pixel_plan plan = convert_pixels(variant::make_xor, img, target.entry.length, headers, pixel_bytes);
+    pixel_plan plan = convert_pixels(chosen, img, length, headers);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
     byte_buffer band = alloc_bytes(band_bytes);

@@ -8,18 +8,23 @@
 
 namespace velmorin {
 
-// Whether an input the run reads while writing the archive can be read in
-// place: a regular file other than the archive itself (which is read whole
-// before anything is written, so no band sees bytes already rewritten).
-inline bool readable_in_place(const file_info& input, const archive_file& archive) {
-    return input.regular && !same_file(input, archive.info);
-}
+// ---- the file an operation reads (input.cpp) -----------------------------------
+// An input that is a regular file is read under the archive's lock; one that
+// is a stream is read whole first, and the lock is taken after it.
 
-// An input that is a regular file is read under the archive's lock; one
-// that is a stream is read whole first, and the lock is taken after it.
-inline void lock_before_reading(archive_file& archive, const file_info& input) {
-    if (input.regular) lock_archive(archive);
-}
+// Opens the input at `path`; false when it cannot be opened or examined.
+// Takes the archive's lock when the input is a regular file.
+[[nodiscard]] bool open_run_input(archive_file& archive, const char* path, file_guard& file, file_info* info);
+
+// The input's `count` bytes from `start`: read in place from a regular file
+// other than the archive itself (which is read whole before anything is
+// written, so no band sees bytes already rewritten), otherwise read whole
+// now. Then takes the archive's lock. False when the input holds fewer
+// bytes; the caller reports `short_message`, which later reads report too.
+[[nodiscard]] bool take_input(archive_file& archive, const file_guard& file, const file_info& info, int64_t start,
+                              int64_t count, const char* short_message, byte_source* src);
+
+// ---- the operations ---------------------------------------------------------------
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
 [[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);

@@ -73,78 +73,78 @@ void close_output(output_file& out) {
 
 namespace {
 
-void write_bands(band_writer* w) {
-    std::unique_lock<std::mutex> held(w->lock);
+void write_bands(band_writer* writer) {
+    std::unique_lock<std::mutex> held(writer->lock);
     for (int j = 0;; j ^= 1) {
-        w->changed.wait(held, [&] { return w->full[j] || w->closing; });
-        if (!w->full[j]) return;
+        writer->changed.wait(held, [&] { return writer->full[j] || writer->closing; });
+        if (!writer->full[j]) return;
         held.unlock();
-        int64_t n = write_full(w->out->file.f, w->slot[j].get(), w->len[j]);
+        int64_t n = write_full(writer->out->file.f, writer->slot[j].get(), writer->len[j]);
         held.lock();
-        if (n > 0) w->out->written += n;
-        w->full[j] = false;
-        w->failed = n != static_cast<int64_t>(w->len[j]);
-        w->changed.notify_all();
-        if (w->failed) return;
+        if (n > 0) writer->out->written += n;
+        writer->full[j] = false;
+        writer->failed = n != static_cast<int64_t>(writer->len[j]);
+        writer->changed.notify_all();
+        if (writer->failed) return;
     }
 }
 
 // Lets the thread write what it holds and end.
-void stop_bands(band_writer& w) {
-    if (!w.thread.joinable()) return;
+void stop_bands(band_writer& writer) {
+    if (!writer.thread.joinable()) return;
     {
-        std::lock_guard<std::mutex> held(w.lock);
-        w.closing = true;
+        std::lock_guard<std::mutex> held(writer.lock);
+        writer.closing = true;
     }
-    w.changed.notify_all();
-    w.thread.join();
+    writer.changed.notify_all();
+    writer.thread.join();
 }
 
-void check_bands(band_writer& w) {
-    if (!w.failed) return;
-    stop_bands(w);
-    cut_output(*w.out);
-    fail("Error writing to %s\n", w.out->path);
+void check_bands(band_writer& writer) {
+    if (!writer.failed) return;
+    stop_bands(writer);
+    cut_output(*writer.out);
+    fail("Error writing to %s\n", writer.out->path);
 }
 
 }  // namespace
 
 band_writer::~band_writer() { stop_bands(*this); }
 
-void start_bands(band_writer& w, output_file& out) {
-    w.out = &out;
-    w.slot[0] = alloc_bytes(band_bytes);
-    w.slot[1] = alloc_bytes(band_bytes);
-    w.thread = std::thread(write_bands, &w);
+void start_bands(band_writer& writer, output_file& out) {
+    writer.out = &out;
+    writer.slot[0] = alloc_bytes(band_bytes);
+    writer.slot[1] = alloc_bytes(band_bytes);
+    writer.thread = std::thread(write_bands, &writer);
 }
 
-uint8_t* band_to_fill(band_writer& w) {
+uint8_t* band_to_fill(band_writer& writer) {
     {
-        std::unique_lock<std::mutex> held(w.lock);
-        w.changed.wait(held, [&] { return !w.full[w.filling] || w.failed; });
+        std::unique_lock<std::mutex> held(writer.lock);
+        writer.changed.wait(held, [&] { return !writer.full[writer.filling] || writer.failed; });
     }
-    check_bands(w);
-    return w.slot[w.filling].get();
+    check_bands(writer);
+    return writer.slot[writer.filling].get();
 }
 
-void band_filled(band_writer& w, size_t len) {
+void band_filled(band_writer& writer, size_t len) {
     {
-        std::lock_guard<std::mutex> held(w.lock);
-        w.len[w.filling] = len;
-        w.full[w.filling] = true;
-        w.filling ^= 1;
+        std::lock_guard<std::mutex> held(writer.lock);
+        writer.len[writer.filling] = len;
+        writer.full[writer.filling] = true;
+        writer.filling ^= 1;
     }
-    w.changed.notify_all();
+    writer.changed.notify_all();
 }
 
-void finish_bands(band_writer& w) {
-    stop_bands(w);
-    check_bands(w);
+void finish_bands(band_writer& writer) {
+    stop_bands(writer);
+    check_bands(writer);
 }
 
-void bands_failed(band_writer& w, const char* message) {
-    stop_bands(w);
-    output_failed(*w.out, message);
+void bands_failed(band_writer& writer, const char* message) {
+    stop_bands(writer);
+    output_failed(*writer.out, message);
 }
 
 }  // namespace velmorin

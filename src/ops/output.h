@@ -64,19 +64,19 @@ struct band_writer {
     ~band_writer();  // lets the thread finish when the run ends early
 };
 
-void start_bands(band_writer& w, output_file& out);
+void start_bands(band_writer& writer, output_file& out);
 
 // The band to fill next, of band_bytes.
-uint8_t* band_to_fill(band_writer& w);
+uint8_t* band_to_fill(band_writer& writer);
 
 // Hands over the band being filled, holding `len` bytes.
-void band_filled(band_writer& w, size_t len);
+void band_filled(band_writer& writer, size_t len);
 
 // Waits until every band handed over is written.
-void finish_bands(band_writer& w);
+void finish_bands(band_writer& writer);
 
 // Ends the run on a failure met while making the bands: the writing stops,
 // the output is cut to what was written, then `message` is printed.
-[[noreturn]] void bands_failed(band_writer& w, const char* message);
+[[noreturn]] void bands_failed(band_writer& writer, const char* message);
 
 }  // namespace velmorin

@@ -1,5 +1,5 @@
 // Packing a BMP over an entry's pixels.
-#include "bmp/bmp.h"
+#include "bmp/convert.h"
 #include "ops/ops.h"
 
 namespace velmorin {
@@ -9,22 +9,20 @@ namespace velmorin {
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, target);
 
-    file_guard bmp(open_input(bmp_path));
+    file_guard bmp;
     file_info bmp_file;
-    if (!is_open(bmp.f) || !describe_file(bmp.f, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
-    lock_before_reading(archive, bmp_file);
+    if (!open_run_input(archive, bmp_path, bmp, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
     bmp_headers headers = read_bmp_headers(bmp.f);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
     const char* short_bmp = "Error: Unable to read whole bmp.\n";
-    if (!input_source(bmp.f, bmp_headers_size, pixel_bytes, readable_in_place(bmp_file, archive) ? &bmp_file : nullptr,
-                      short_bmp, &pixels))
-        fail("%s", short_bmp);
-    lock_archive(archive);
+    if (!take_input(archive, bmp, bmp_file, bmp_headers_size, pixel_bytes, short_bmp, &pixels)) fail("%s", short_bmp);
 
     // Everything that can refuse the BMP is decided before the first write.
-    pixel_plan plan = convert_pixels(variant::pack, img, target.entry.length, headers, pixel_bytes);
+    uint32_t length = target.entry.length;
+    pixel_plan plan =
+        convert_pixels(choose_conversion(variant::pack, img, length, headers.info, pixel_bytes), img, length, headers);
     check_bmp(headers.file, headers.info, img);
 
     byte_buffer band = alloc_bytes(band_bytes);

@@ -13,15 +13,12 @@ namespace velmorin {
 [[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path) {
     bgra_image img = read_bgra(archive, target);
 
-    file_guard patch(open_input(patch_path));
+    file_guard patch;
     file_info patch_file;
-    if (!is_open(patch.f) || !describe_file(patch.f, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
-    lock_before_reading(archive, patch_file);
+    if (!open_run_input(archive, patch_path, patch, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
     byte_source patch_bytes;
-    if (!input_source(patch.f, 0, img.bgra_datasize, readable_in_place(patch_file, archive) ? &patch_file : nullptr,
-                      "Short read.\n", &patch_bytes))
+    if (!take_input(archive, patch, patch_file, 0, img.bgra_datasize, "Short read.\n", &patch_bytes))
         fail("%s", patch_bytes.short_message);
-    lock_archive(archive);
 
     int64_t size = img.bgra_datasize;
     size_t capacity = static_cast<size_t>(std::min(band_bytes, size));

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "bmp/bmp.h"
+#include "bmp/convert.h"
 #include "fixture/fixture.h"
 
 namespace {
