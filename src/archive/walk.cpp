@@ -48,7 +48,8 @@ uint32_t dirent_length(dirent_window& window, uint32_t index, uint32_t entry_cou
         uint32_t left = entry_count - index;
         window.first = index;
         window.count = left < dirents_per_window ? left : dirents_per_window;
-        if (!read_source(window.table, dirent_size * index, window.buf.get(), static_cast<size_t>(dirent_size) * window.count))
+        if (!read_source(window.table, dirent_size * index, window.buf.get(),
+                         static_cast<size_t>(dirent_size) * window.count))
             fail("Error reading directory.\n");
     }
     const uint8_t* d = window.buf.get() + dirent_size * (index - window.first);
@@ -122,7 +123,8 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* walk) {
         fail("Error: directory size does not fit its entries.\n");
 
     if (!input_source(file, static_cast<int64_t>(dir_offset) + dir_header_size, block_size,
-                      archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n", &walk->window.table))
+                      archive.info.regular ? &archive.info : nullptr, "Error reading directory.\n",
+                      &walk->window.table))
         fail("Error reading directory.\n");
     walk->window.buf = alloc_bytes(static_cast<size_t>(dirent_size) * dirents_per_window);
 

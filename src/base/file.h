@@ -47,7 +47,7 @@ inline bool same_file(const file_info& a, const file_info& b) {
 // Paths are UTF-8. A failed open returns a handle that is not open, with
 // errno telling why.
 
-file_handle open_input(const char* path);                  // read-only
+file_handle open_input(const char* path);                   // read-only
 file_handle open_archive(const char* path, bool writable);  // never created or truncated
 // Write-only; created when absent (mode 0666 less the umask on POSIX), never
 // truncated here.

@@ -55,8 +55,13 @@ bool truncate_file(file_handle f, int64_t size) { return ftruncate(fd_of(f), sta
 namespace {
 
 file_info info_of(const struct stat& st) {
-    return file_info{S_ISREG(st.st_mode), S_ISCHR(st.st_mode), static_cast<int64_t>(st.st_size), true, true,
-                     static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return file_info{S_ISREG(st.st_mode),
+                     S_ISCHR(st.st_mode),
+                     static_cast<int64_t>(st.st_size),
+                     true,
+                     true,
+                     static_cast<uint64_t>(st.st_dev),
+                     static_cast<uint64_t>(st.st_ino)};
 }
 
 }  // namespace

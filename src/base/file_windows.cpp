@@ -144,8 +144,8 @@ HANDLE open_path(const char* path, DWORD access, DWORD disposition, DWORD flags 
 }
 
 HANDLE open_null() {
-    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // The count a single call asks for: at most 1 GiB, within a DWORD.
@@ -272,9 +272,12 @@ namespace {
 bool describe_by_handle(HANDLE h, file_info* info) {
     BY_HANDLE_FILE_INFORMATION by;
     if (!GetFileInformationByHandle(h, &by)) return false;
-    *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0, false,
-                      static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow), true,
-                      true, by.dwVolumeSerialNumber,
+    *info = file_info{(by.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+                      false,
+                      static_cast<int64_t>((static_cast<uint64_t>(by.nFileSizeHigh) << 32) | by.nFileSizeLow),
+                      true,
+                      true,
+                      by.dwVolumeSerialNumber,
                       (static_cast<uint64_t>(by.nFileIndexHigh) << 32) | by.nFileIndexLow};
     return true;
 }

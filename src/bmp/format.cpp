@@ -32,9 +32,9 @@
 //     which pack takes as 32-bit pixels in file order: scrambled. The
 //     trailing bytes steer pack's size rules to taking the first H rows of
 //     4W bytes and reversing them: the entry's own bytes, alpha included.
-#include "bmp/bmp.h"
-
 #include <algorithm>
+
+#include "bmp/bmp.h"
 
 namespace velmorin {
 
@@ -55,7 +55,8 @@ bmp_headers read_bmp_headers(file_handle bmp) {
     headers.info.biBitCount = read_u16le(info + 14);
 
     if (headers.file.bfType != 0x4D42) fail("Error: bmp magic not BM.\n");
-    if (static_cast<int32_t>(headers.file.bfSize) < bmp_headers_size) fail("Error: bmp file size field is too small.\n");
+    if (static_cast<int32_t>(headers.file.bfSize) < bmp_headers_size)
+        fail("Error: bmp file size field is too small.\n");
     return headers;
 }
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
+#include "archive/archive.h"
 #include "base/bytes.h"
 #include "base/run.h"
-#include "archive/archive.h"
 
 namespace velmorin {
 

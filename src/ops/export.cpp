@@ -50,10 +50,12 @@ void warn_about(const bmp_layout& layout) {
         trace("Warning: the image is empty (%dx%d), so the BMP holds no pixels; image editors may not open it.\n",
               layout.width, layout.height);
     else if (layout.bits == 32)
-        trace("Warning: the width is less than 4: pack takes this 32-bit BMP back unchanged, but scrambles one that "
-              "an image editor saves at this width.\n");
+        trace(
+            "Warning: the width is less than 4: pack takes this 32-bit BMP back unchanged, but scrambles one that "
+            "an image editor saves at this width.\n");
     else if (layout.width % 4 != 0)
-        trace("Warning: the width is not a multiple of 4, so the rows are padded and pack cannot take this BMP back.\n");
+        trace(
+            "Warning: the width is not a multiple of 4, so the rows are padded and pack cannot take this BMP back.\n");
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // a file of its own. The archive is only read.
 #include "bmp/convert.h"
 #include "ops/ops.h"
-#include "ops/patch.h"
 #include "ops/output.h"
+#include "ops/patch.h"
 
 namespace velmorin {
 
@@ -22,7 +22,8 @@ namespace velmorin {
     // headers; it is known before the output is opened, and reported after.
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
-    bool have_pixels = take_input(archive, bmp, bmp_file, bmp_headers_size, pixel_bytes, "Error reading bmp.\n", &pixels);
+    bool have_pixels =
+        take_input(archive, bmp, bmp_file, bmp_headers_size, pixel_bytes, "Error reading bmp.\n", &pixels);
     uint32_t length = target.entry.length;
     conversion_case chosen = choose_conversion(variant::make_xor, img, length, headers.info, pixel_bytes);
     bool writes = have_pixels && !refused(chosen);

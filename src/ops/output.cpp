@@ -35,8 +35,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     // Checked again once open, in case the path changed in between.
     file_info info;
     if (!describe_file(out.file.f, &info)) open_failed(out.path);
-    if (is_input(info, archive, other_input))
-        fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
+    if (is_input(info, archive, other_input)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
     // The run's messages would land in the middle of the output. An error
     // stream whose identity cannot be read might be it.
     stream_match err = is_stream(info, 2);
@@ -49,8 +48,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     out.regular = info.regular;
     out.written = 0;
     int64_t keep = std::max<int64_t>(size - 1, 0);
-    if (out.regular && info.size > keep && !truncate_file(out.file.f, keep))
-        open_failed(out.path);
+    if (out.regular && info.size > keep && !truncate_file(out.file.f, keep)) open_failed(out.path);
 }
 
 void write_output(output_file& out, const uint8_t* bytes, size_t count) {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "runner.h"
+#include "scene.h"
 
 using fixture::bytes;
 using fixture::entry;
@@ -10,8 +10,8 @@ using fixture::entry;
 namespace {
 
 std::string row(size_t index, uint64_t offset, uint32_t length, const std::string& image, const std::string& name) {
-    return std::to_string(index) + "\t" + std::to_string(offset) + "\t" + std::to_string(length) + "\t" + image +
-           "\t" + name + "\n";
+    return std::to_string(index) + "\t" + std::to_string(offset) + "\t" + std::to_string(length) + "\t" + image + "\t" +
+           name + "\n";
 }
 
 struct list_case {
@@ -23,8 +23,8 @@ struct list_case {
 
 std::vector<list_case> list_cases() {
     std::vector<list_case> cases;
-    fixture::archive a = fixture::build_archive(
-        {entry{"readme.txt", bytes(8, 'r'), std::nullopt}, fixture::image("tex/a", 4, 2, 1), fixture::image("b", 3, 1, 2)});
+    fixture::archive a = fixture::build_archive({entry{"readme.txt", bytes(8, 'r'), std::nullopt},
+                                                 fixture::image("tex/a", 4, 2, 1), fixture::image("b", 3, 1, 2)});
     cases.push_back({"Ordinary", a,
                      row(0, 16, 8, "-", "readme.txt") + row(1, 24, 48, "4x2", "tex/a") + row(2, 72, 28, "3x1", "b"),
                      ""});
@@ -33,7 +33,7 @@ std::vector<list_case> list_cases() {
                                 entry{std::string("\x01\x1f\x7f ~", 5), {}, std::nullopt},
                                 entry{"caf\xc3\xa9/\xe6\x97\xa5.bgra", {}, std::nullopt},
                                 entry{"textures/long\\name\x7f.bgra\x1f", {}, std::nullopt},
-                                entry{"ab\x7f""cdefgh", {}, std::nullopt},
+                                entry{"ab\177cdefgh", {}, std::nullopt},
                                 entry{"a\tbcdefghijklmnopq", {}, std::nullopt}});
     cases.push_back({"Escapes", a,
                      row(0, 16, 0, "-", "a\\tb\\\\c\\nd\\re") + row(1, 16, 0, "-", "\\x01\\x1f\\x7f ~") +
@@ -102,23 +102,24 @@ TEST(List, OutputFails) {
 }
 
 // A BMP file as an editor expects it, made by the fixture writer from the
-// entry's payload: bottom-up rows of blue, green, red, padded to four bytes;
-// for widths 1 to 3, the four bytes as stored and `trailer` zero bytes.
-bytes expected_bmp(const bytes& payload, int32_t w, int32_t h, size_t trailer) {
-    bool narrow = w >= 1 && w <= 3 && h > 0;
-    size_t width = static_cast<size_t>(w), bpp = narrow ? 4 : 3, stride = (bpp * width + 3) / 4 * 4;
+// entry's payload: bottom-up rows of blue, green, red, padded to four bytes.
+// For the images larger than a band, which cannot be written out.
+bytes expected_bmp(const bytes& payload, int32_t w, int32_t h) {
+    size_t width = static_cast<size_t>(w), stride = (3 * width + 3) / 4 * 4;
     bytes rows;
     for (size_t r = static_cast<size_t>(h); r-- > 0;) {
         for (size_t x = 0; x < width; ++x)
-            for (size_t k = 0; k < bpp; ++k) rows.push_back(payload[(r * width + x) * 4 + k]);
-        rows.resize(rows.size() + stride - bpp * width, 0);
+            for (size_t k = 0; k < 3; ++k) rows.push_back(payload[(r * width + x) * 4 + k]);
+        rows.resize(rows.size() + stride - 3 * width, 0);
     }
-    size_t image_size = rows.size();
-    rows.resize(image_size + (narrow ? trailer : 0), 0);
-    bytes bmp = fixture::build_bmp({w, h, static_cast<uint16_t>(narrow ? 32 : 24), 1, 40, std::nullopt, std::nullopt, rows});
-    fixture::put_u32(bmp, 34, static_cast<uint32_t>(image_size));
-    return bmp;
+    return fixture::build_bmp({w, h, 24, 1, 40, std::nullopt, std::nullopt, rows});
 }
+
+// The headers' bytes that follow bfSize, and those that follow biHeight, for
+// 24 and 32 bits.
+const std::string offsets = "00000000 36000000 28000000";
+const std::string bits24 = "0100 1800 00000000", bits32 = "0100 2000 00000000";
+const std::string metres = "130b0000 130b0000 00000000 00000000";
 
 // Every size exports to the exact file. An export of any width either packs
 // back to the same archive and makes an all-zero patch, or is refused by
@@ -126,19 +127,52 @@ bytes expected_bmp(const bytes& payload, int32_t w, int32_t h, size_t trailer) {
 TEST(Export, Table) {
     struct size_case {
         int32_t w, h;
-        uint32_t slack;  // stored bytes after the pixels
+        uint32_t slack;    // stored bytes after the pixels
+        std::string file;  // hex; the entry holds the first bytes of old_4x2 ("": larger than a band)
     };
-    const size_case sizes[] = {{8, 3, 0}, {4, 1, 0}, {1, 1, 0}, {2, 5, 0},   {3, 2, 0},       {2, 2, 4},
-                               {5, 3, 0}, {6, 1, 4}, {0, 0, 0}, {0, 5, 0},   {6, 0, 0},       {300, 1200, 0},
-                               {262200, 1, 0}};
-    const std::string padded = "Warning: the width is not a multiple of 4, so the rows are padded and pack cannot "
-                               "take this BMP back.\n";
-    const std::string narrow = "Warning: the width is less than 4: pack takes this 32-bit BMP back unchanged, but "
-                               "scrambles one that an image editor saves at this width.\n";
+    const size_case sizes[] = {
+        {4, 2, 0,
+         "424d 4e000000" + offsets + "04000000 02000000" + bits24 + "18000000" + metres +
+             "19d366 b47e0f c1385a 704dbe 3c7a91 05b628 6e13c8 f059a7"},
+        // Padded rows: refused.
+        {5, 1, 0,
+         "424d 46000000" + offsets + "05000000 01000000" + bits24 + "10000000" + metres +
+             "3c7a91 05b628 6e13c8 f059a7 19d366 00"},
+        {6, 1, 4,
+         "424d 4a000000" + offsets + "06000000 01000000" + bits24 + "14000000" + metres +
+             "3c7a91 05b628 6e13c8 f059a7 19d366 b47e0f 0000"},
+        // Widths below 4: 32 bits and trailing bytes, 8 when 4 would make
+        // the count equal the stored length.
+        {1, 1, 0, "424d 3e000000" + offsets + "01000000 01000000" + bits32 + "04000000" + metres + "3c7a91e4 00000000"},
+        {3, 1, 0,
+         "424d 46000000" + offsets + "03000000 01000000" + bits32 + "0c000000" + metres +
+             "3c7a91e4 05b628df 6e13c84a 00000000"},
+        {2, 2, 0,
+         "424d 4a000000" + offsets + "02000000 02000000" + bits32 + "10000000" + metres +
+             "6e13c84a f059a782 3c7a91e4 05b628df 00000000"},
+        {2, 2, 4,
+         "424d 4e000000" + offsets + "02000000 02000000" + bits32 + "10000000" + metres +
+             "6e13c84a f059a782 3c7a91e4 05b628df 00000000 00000000"},
+        {0, 0, 0, "424d 36000000" + offsets + "00000000 00000000" + bits24 + "00000000" + metres},
+        {0, 5, 0, "424d 36000000" + offsets + "00000000 05000000" + bits24 + "00000000" + metres},
+        {6, 0, 0, "424d 36000000" + offsets + "06000000 00000000" + bits24 + "00000000" + metres},
+        {300, 1200, 0, ""},
+        {262200, 1, 0, ""}};
+    const std::string padded =
+        "Warning: the width is not a multiple of 4, so the rows are padded and pack cannot "
+        "take this BMP back.\n";
+    const std::string narrow =
+        "Warning: the width is less than 4: pack takes this 32-bit BMP back unchanged, but "
+        "scrambles one that an image editor saves at this width.\n";
     e2e::scratch s;
-    for (auto [w, h, slack] : sizes) {
+    for (const size_case& c : sizes) {
+        auto [w, h, slack, file] = c;
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(slack));
-        fixture::entry img = fixture::image("tex/img", w, h, 9);
+        bytes old = fixture::hex(e2e::old_4x2);
+        fixture::entry img =
+            file.empty() ? fixture::image("tex/img", w, h, 9)
+                         : entry{"tex/img", fixture::bgra_entry(w, h, 9, bytes(old.begin(), old.begin() + 4 * w * h)),
+                                 std::nullopt};
         img.data.resize(img.data.size() + slack, 0x3c);
         fixture::archive a =
             fixture::build_archive({entry{"readme", bytes(5, 'r'), std::nullopt}, img, fixture::image("x", 1, 1, 2)});
@@ -147,12 +181,12 @@ TEST(Export, Table) {
         bool empty = w == 0 || h == 0, packs_back = !empty && (w < 4 || w % 4 == 0);
         std::string warning = empty ? "Warning: the image is empty (" + std::to_string(w) + "x" + std::to_string(h) +
                                           "), so the BMP holds no pixels; image editors may not open it.\n"
-                              : w < 4     ? narrow
-                              : w % 4     ? padded
-                                          : "";
+                              : w < 4 ? narrow
+                              : w % 4 ? padded
+                                      : "";
         e2e::expect_result(e2e::run({"--export", "game.dat", "tex/img", "out.bmp"}, s.dir), 0, trace + warning);
         bytes payload(a.data.begin() + 37, a.data.begin() + 37 + 4 * w * h);
-        EXPECT_TRUE(s.read("out.bmp") == expected_bmp(payload, w, h, slack == 4 ? 8 : 4));
+        EXPECT_TRUE(s.read("out.bmp") == (file.empty() ? expected_bmp(payload, w, h) : fixture::hex(file)));
         EXPECT_EQ(s.read("game.dat"), a.data);
         if (empty) continue;
         e2e::result packed = e2e::run({"game.dat", "tex/img", "out.bmp"}, s.dir);

@@ -6,18 +6,13 @@
 #include "scene.h"
 
 using e2e::scene;
+using e2e::small;
 using fixture::bmp_fields;
 using fixture::bytes;
 
 namespace {
 
 std::string datasize(const scene& s) { return "Debug: datasize = " + std::to_string(s.size) + "\n"; }
-
-bytes xor_of(const bytes& a, const bytes& b) {
-    bytes out(a.size());
-    for (size_t k = 0; k < a.size(); ++k) out[k] = a[k] ^ b.at(k);
-    return out;
-}
 
 // ---- every conversion case, and the round trip ------------------------------
 
@@ -26,6 +21,7 @@ struct round_trip_case {
     std::function<scene()> make;
     std::string before_datasize;  // on the error stream
     std::string out;
+    std::string patch;  // hex
 };
 
 void PrintTo(const round_trip_case& c, std::ostream* os) { *os << c.label; }
@@ -45,9 +41,9 @@ TEST_P(RoundTrip, PatchAppliesAndUndoes) {
     EXPECT_EQ(s.read("game.dat"), sc.a.data);
     EXPECT_EQ(s.read("in.bmp"), sc.bmp);
 
-    bytes old = e2e::payload_of(sc.a.data, sc);
-    bytes fresh = e2e::converted(e2e::model::make_xor, sc);
-    EXPECT_EQ(s.read("p.xor"), xor_of(old, fresh));
+    bytes patch = fixture::hex(c.patch);
+    EXPECT_EQ(s.read("p.xor"), patch);
+    bytes fresh = e2e::xored(e2e::payload_of(sc.a.data, sc), 0, patch);
 
     e2e::result once = e2e::run({"--xor", "game.dat", sc.name, "p.xor"}, s.dir);
     EXPECT_EQ(once.status, 0);
@@ -57,88 +53,44 @@ TEST_P(RoundTrip, PatchAppliesAndUndoes) {
     EXPECT_EQ(s.read("game.dat"), sc.a.data);
 }
 
+// The patch is the old payload XOR the converted pixels, written out here:
+// old_2x2 or old_4x2 XOR pixels_16 or pixels_24 as each case takes them.
 INSTANTIATE_TEST_SUITE_P(
     Cases, RoundTrip,
-    testing::Values(round_trip_case{"ExactBottomUp",
-                                    [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 1)); },
-                                    "Bottomup!\n", ""},
-                    round_trip_case{"ExactTopDown",
-                                    [] {
-                                        return e2e::make_scene(8, 4,
-                                                               e2e::changed(fixture::plain_bmp(8, 4, 32, 2),
-                                                                            [](bmp_fields& b) { b.height = -4; }));
-                                    },
-                                    "", ""},
-                    round_trip_case{"ExactOtherGeometry",
-                                    [] {
-                                        return e2e::make_scene(
-                                            8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 3), [](bmp_fields& b) {
-                                                b.width = 16;
-                                                b.height = 2;
-                                            }));
-                                    },
-                                    "Bottomup!\n", ""},
-                    round_trip_case{"ExactRowsBeyondPayload",
-                                    [] {
-                                        // The BMP's rows cover more than the payload: its first bytes are used.
-                                        return e2e::make_scene(6, 4,
-                                                               e2e::changed(fixture::plain_bmp(7, 4, 32, 4),
-                                                                            [](bmp_fields& b) { b.width = 7; }),
-                                                               16 + 7 * 4 * 4);
-                                    },
-                                    "Bottomup!\n", ""},
-                    round_trip_case{"Merge24", [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 24, 5)); },
-                                    "", "24bit BMP, merging planes.\n"},
-                    round_trip_case{"CutAndReverse",
-                                    [] {
-                                        return e2e::make_scene(
-                                            8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 6), [](bmp_fields& b) {
-                                                b.pixels.push_back(1);
-                                                b.pixels.push_back(2);
-                                            }));
-                                    },
-                                    "", ""},
-                    round_trip_case{"LargeInfoHeaderNoWarnings",
-                                    [] {
-                                        return e2e::make_scene(8, 4,
-                                                               e2e::changed(fixture::plain_bmp(8, 4, 32, 7),
-                                                                            [](bmp_fields& b) { b.info_size = 124; }));
-                                    },
-                                    "", ""}),
+    testing::Values(
+        // Rows of 8 bytes, reversed.
+        round_trip_case{"ExactBottomUp", [] { return small(); }, "Bottomup!\n", "",
+                        "34739bef09bb26d0 6e12ca49f45ca185"},
+        // As read.
+        round_trip_case{"ExactTopDown", [] { return small([](bmp_fields& b) { b.height = -2; }); }, "", "",
+                        "3c7b93e701b32ed8 661ac241fc54a98d"},
+        // Reversed by the BMP's own rows: four of 4 bytes.
+        round_trip_case{"ExactOtherGeometry", [] { return small(e2e::bmp_geometry(1, 4)); },
+                        "Bottomup!\n", "", "30779feb0dbf22d4 6a16ce4df058a581"},
+        // The BMP's two rows of 12 bytes cover more than the payload: the
+        // first 16 bytes of them reversed.
+        round_trip_case{"ExactRowsBeyondPayload",
+                        [] {
+                            return e2e::holding(
+                                e2e::make_scene(2, 2, e2e::literal_bmp(3, 2, 32, e2e::pixels_24), 16 + 24),
+                                e2e::old_2x2);
+                        },
+                        "Bottomup!\n", "", "30779feb15a73acc 7a06de5df058a581"},
+        // Rows reversed; the fourth bytes keep the entry's, so they XOR to 0.
+        round_trip_case{"Merge24",
+                        [] {
+                            return e2e::holding(e2e::make_scene(4, 2, e2e::literal_bmp(4, 2, 24, e2e::pixels_24)),
+                                                e2e::old_4x2);
+                        },
+                        "", "24bit BMP, merging planes.\n",
+                        "30779f00 0aa63900 7c00dc00 e54fb000 19d26400 b77a0a00 c73f5200 7947b500"},
+        round_trip_case{"CutAndReverse", [] { return small(e2e::extra_pixels("0102")); },
+                        "", "", "34739bef09bb26d0 6e12ca49f45ca185"},
+        // The rest of the header (0xc0 + offset % 61) taken as pixels, as
+        // pack does, without pack's warnings.
+        round_trip_case{"LargeInfoHeaderNoWarnings", [] { return small([](bmp_fields& b) { b.info_size = 124; }); }, "",
+                        "", "fdb85220c070ef17 98e430b30aa25b42"}),
     [](const testing::TestParamInfo<round_trip_case>& p) { return p.param.label; });
-
-TEST(MakeXor, ReversedRowsEqualToPayloadGiveZeroPatch) {
-    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 10));
-    bytes old = e2e::payload_of(sc.a.data, sc);
-    bytes rows(old.size());
-    for (size_t r = 0; r < 4; ++r)
-        std::copy(old.begin() + static_cast<long>(r * 32), old.begin() + static_cast<long>(r * 32 + 32),
-                  rows.begin() + static_cast<long>((3 - r) * 32));
-    sc.bmp = fixture::build_bmp(bmp_fields{8, 4, 32, 1, 40, std::nullopt, std::nullopt, rows});
-    e2e::scratch s;
-    s.write("game.dat", sc.a.data);
-    s.write("in.bmp", sc.bmp);
-    EXPECT_EQ(e2e::run({"--mkxor", "game.dat", sc.name, "in.bmp", "p.xor"}, s.dir).status, 0);
-    EXPECT_EQ(s.read("p.xor"), bytes(sc.size, 0));
-}
-
-TEST(MakeXor, MergeLeavesFourthBytesZero) {
-    scene sc = e2e::make_scene(12, 5, fixture::plain_bmp(12, 5, 24, 11));
-    e2e::scratch s;
-    s.write("game.dat", sc.a.data);
-    s.write("in.bmp", sc.bmp);
-    EXPECT_EQ(e2e::run({"--mkxor", "game.dat", sc.name, "in.bmp", "p.xor"}, s.dir).status, 0);
-    bytes patch = s.read("p.xor");
-    ASSERT_EQ(patch.size(), sc.size);
-    size_t nonzero = 0;
-    for (size_t k = 0; k < patch.size(); ++k) {
-        if (k % 4 == 3)
-            EXPECT_EQ(patch[k], 0) << "byte " << k;
-        else
-            nonzero += patch[k] != 0;
-    }
-    EXPECT_GT(nonzero, 0u);
-}
 
 // ---- refusals -----------------------------------------------------------------
 
@@ -179,63 +131,25 @@ TEST_P(Refused, ArchiveUntouched) {
     }
 }
 
+const std::string geometry = "Error: bmp width and height do not match its pixel data.\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Bmps, Refused,
     testing::Values(
-        refusal_case{"MissingBmp",
-                     [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 20)); },
-                     {"none.bmp", "p.xor"},
-                     e2e::says("Error reading bmp header.\n"),
-                     false},
-        refusal_case{"OutputInMissingDirectory",
-                     [] { return e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 21)); },
-                     {"in.bmp", "nodir/p.xor"},
-                     e2e::says("Error 2(No such file or directory) opening nodir/p.xor\n"),
-                     false},
-        refusal_case{"PixelsPastEnd",
-                     [] {
-                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 22), [](bmp_fields& b) {
-                                                    b.file_size = 54 + 129;
-                                                }));
-                     },
-                     {"in.bmp", "p.xor"},
-                     e2e::says("Error reading bmp.\n"),
-                     true},
-        refusal_case{"SizingMismatch",
-                     [] {
-                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 23), [](bmp_fields& b) {
-                                                    b.pixels.resize(100);
-                                                }));
-                     },
-                     {"in.bmp", "p.xor"},
-                     [](const scene& s) { return e2e::sizing_mismatch(s); },
-                     true},
-        refusal_case{"BottomUpWidthZero",
-                     [] {
-                         return e2e::make_scene(
-                             8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 24), [](bmp_fields& b) { b.width = 0; }));
-                     },
-                     {"in.bmp", "p.xor"},
-                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
-                     true},
-        refusal_case{"BottomUpRowsBeyondPixels",
-                     [] {
-                         return e2e::make_scene(
-                             8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 25), [](bmp_fields& b) { b.height = 5; }));
-                     },
-                     {"in.bmp", "p.xor"},
-                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
-                     true},
-        refusal_case{"BottomUpRowsShortOfPayload",
-                     [] {
-                         return e2e::make_scene(8, 4, e2e::changed(fixture::plain_bmp(8, 4, 32, 26), [](bmp_fields& b) {
-                                                    b.width = 4;
-                                                    b.height = 7;
-                                                }));
-                     },
-                     {"in.bmp", "p.xor"},
-                     e2e::says("Error: bmp width and height do not match its pixel data.\n"),
-                     true}),
+        refusal_case{"MissingBmp", [] { return small(); }, {"none.bmp", "p.xor"},
+                     e2e::says("Error reading bmp header.\n"), false},
+        refusal_case{"OutputInMissingDirectory", [] { return small(); }, {"in.bmp", "nodir/p.xor"},
+                     e2e::says("Error 2(No such file or directory) opening nodir/p.xor\n"), false},
+        refusal_case{"PixelsPastEnd", [] { return small([](bmp_fields& b) { b.file_size = 54 + 17; }); },
+                     {"in.bmp", "p.xor"}, e2e::says("Error reading bmp.\n"), true},
+        refusal_case{"SizingMismatch", [] { return small([](bmp_fields& b) { b.pixels.resize(10); }); },
+                     {"in.bmp", "p.xor"}, [](const scene& s) { return e2e::sizing_mismatch(s); }, true},
+        refusal_case{"BottomUpWidthZero", [] { return small(e2e::bmp_geometry(0, 2)); }, {"in.bmp", "p.xor"},
+                     e2e::says(geometry), true},
+        refusal_case{"BottomUpRowsBeyondPixels", [] { return small(e2e::bmp_geometry(2, 3)); }, {"in.bmp", "p.xor"},
+                     e2e::says(geometry), true},
+        refusal_case{"BottomUpRowsShortOfPayload", [] { return small(e2e::bmp_geometry(1, 3)); },
+                     {"in.bmp", "p.xor"}, e2e::says(geometry), true}),
     [](const testing::TestParamInfo<refusal_case>& p) { return p.param.label; });
 
 // The output named as one of the inputs, however spelled: refused before

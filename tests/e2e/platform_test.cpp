@@ -31,14 +31,17 @@ TEST(Platform, PathsOfAnySpelling) {
     for (char c : std::string("abcde")) deep += "/" + std::string(60, c);
     ASSERT_EQ(system(("mkdir -p '" + s.path(deep) + "'").c_str()), 0);
     std::string name = "tex/日本.bgra";
-    fixture::archive a = fixture::build_archive({entry{"readme", bytes(4, 'r'), std::nullopt}, fixture::image(name, 4, 2, 3)});
+    fixture::archive a =
+        fixture::build_archive({entry{"readme", bytes(4, 'r'), std::nullopt}, fixture::image(name, 4, 2, 3)});
     std::string archive = deep + "/日本.dat";
     s.write(archive, a.data);
     std::vector<std::string> spellings = {archive, s.path(archive)};
     std::string backslashed = archive;
     for (char& c : backslashed)
         if (c == '/') c = '\\';
-    if (e2e::launched()) spellings.insert(spellings.end(), {backslashed, windows_path(s.path(archive)), "GRÖßE" + backslashed.substr(std::string("Größe").size())});
+    if (e2e::launched())
+        spellings.insert(spellings.end(), {backslashed, windows_path(s.path(archive)),
+                                           "GRÖßE" + backslashed.substr(std::string("Größe").size())});
     std::string listing = "0\t16\t4\t-\treadme\n1\t20\t48\t4x2\t" + name + "\n";
     for (const std::string& path : spellings) {
         SCOPED_TRACE(path);

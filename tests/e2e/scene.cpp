@@ -23,6 +23,38 @@ scene make_scene(int32_t width, int32_t height, const fixture::bmp_fields& bmp, 
     return s;
 }
 
+const std::string old_2x2 = "3c7a91e4 05b628df 6e13c84a f059a782";
+const std::string old_4x2 = old_2x2 + "19d3662b b47e0f95 c1385ae7 704dbe26";
+const std::string pixels_16 = "00010203 04050607 08090a0b 0c0d0e0f";
+const std::string pixels_24 = pixels_16 + "10111213 14151617";
+
+fixture::bmp_fields literal_bmp(int32_t width, int32_t height, int bits, const std::string& pixels) {
+    return {width, height, static_cast<uint16_t>(bits), 1, 40, std::nullopt, std::nullopt, fixture::hex(pixels)};
+}
+
+scene holding(scene s, const std::string& payload) {
+    s.a.data = with_payload(s, fixture::hex(payload));
+    return s;
+}
+
+std::function<void(fixture::bmp_fields&)> bmp_geometry(int32_t width, int32_t height) {
+    return [=](fixture::bmp_fields& b) {
+        b.width = width;
+        b.height = height;
+    };
+}
+
+std::function<void(fixture::bmp_fields&)> extra_pixels(const std::string& digits) {
+    return [=](fixture::bmp_fields& b) {
+        fixture::bytes extra = fixture::hex(digits);
+        b.pixels.insert(b.pixels.end(), extra.begin(), extra.end());
+    };
+}
+
+scene small(const std::function<void(fixture::bmp_fields&)>& change) {
+    return holding(make_scene(2, 2, changed(literal_bmp(2, 2, 32, pixels_16), change)), old_2x2);
+}
+
 std::string entry_trace(const scene& s) {
     return found_trace(s.a, 1, s.name) + bgra_line(s.payload - 16, 0x77, s.width, s.height);
 }

@@ -27,6 +27,21 @@ struct scene {
 scene make_scene(int32_t width, int32_t height, const fixture::bmp_fields& bmp,
                  std::optional<uint32_t> length = std::nullopt);
 
+// For small scenes whose bytes a test writes out: a BMP of `bits` per pixel
+// holding `pixels`, and the scene with its target holding `payload` (hex).
+fixture::bmp_fields literal_bmp(int32_t width, int32_t height, int bits, const std::string& pixels);
+scene holding(scene s, const std::string& payload);
+
+// A 2 x 2 target holding old_2x2 and a 32-bit BMP of pixels_16, changed.
+scene small(const std::function<void(fixture::bmp_fields&)>& change = [](fixture::bmp_fields&) {});
+
+// Changes to a BMP: its width and height; bytes (hex) after its pixels.
+std::function<void(fixture::bmp_fields&)> bmp_geometry(int32_t width, int32_t height);
+std::function<void(fixture::bmp_fields&)> extra_pixels(const std::string& digits);
+
+// Payloads of 2 x 2 and 4 x 2 images, and the first bytes of a BMP's pixels.
+extern const std::string old_2x2, old_4x2, pixels_16, pixels_24;
+
 // The walk's trace to the target and its header line.
 std::string entry_trace(const scene& s);
 

@@ -53,7 +53,7 @@ __attribute__((constructor)) void setup() {
     if (strcmp(name, "fstat") == 0) fstat_fails = n;
     fault_short = strcmp(kind, "short") == 0;
     fault_eof = strcmp(kind, "eof") == 0;
-    fault_signal = strcmp(kind, "kill") == 0     ? SIGKILL
+    fault_signal = strcmp(kind, "kill") == 0      ? SIGKILL
                    : strcmp(kind, "sigint") == 0  ? SIGINT
                    : strcmp(kind, "sigxfsz") == 0 ? SIGXFSZ
                                                   : 0;

@@ -1,13 +1,12 @@
 // Whole-count transfers and field decoders.
-#include "base/bytes.h"
-#include "base/run.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "base/bytes.h"
+#include "base/run.h"
 #include "fixture/fixture.h"
 
 namespace {

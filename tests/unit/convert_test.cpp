@@ -1,9 +1,10 @@
 // Pixel conversion: the pure row functions, the choice of case, and bands.
+#include "bmp/convert.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "bmp/convert.h"
 #include "fixture/fixture.h"
 
 namespace {
@@ -12,28 +13,28 @@ using fixture::bytes;
 using velmorin::conversion_case;
 using velmorin::variant;
 
+// Three-byte pixels 00 01 02, 03 04 05, ... into the entry's rows, the last
+// first; each pixel's fourth byte stays. Widths around the four-pixel steps
+// of the fast path, and its tail.
 TEST(MergePlanes, ReversesRowsAndKeepsFourthBytes) {
-    struct shape {
+    struct merge {
         size_t width, height;
+        std::string old, expected;
     };
-    // Widths around the four-pixel steps of the fast path, and its tail.
-    for (shape sh : {shape{1, 1}, shape{4, 3}, shape{3, 5}, shape{7, 2}, shape{6, 2}, shape{9, 3}, shape{10, 2},
-                     shape{33, 3}, shape{64, 2}}) {
-        SCOPED_TRACE(std::to_string(sh.width) + "x" + std::to_string(sh.height));
-        size_t row = sh.width * 4, size = row * sh.height;
-        bytes src = fixture::pattern(sh.width * 3 * sh.height, 1);
-        bytes dst = fixture::pattern(size, 2);
-        bytes before = dst;
-        velmorin::merge_planes(dst.data(), src.data(), size, row);
-        for (size_t y = 0; y < sh.height; ++y)
-            for (size_t x = 0; x < sh.width; ++x) {
-                const uint8_t* d = dst.data() + (sh.height - 1 - y) * row + 4 * x;
-                const uint8_t* s = src.data() + y * sh.width * 3 + 3 * x;
-                EXPECT_EQ(d[0], s[0]);
-                EXPECT_EQ(d[1], s[1]);
-                EXPECT_EQ(d[2], s[2]);
-                EXPECT_EQ(d[3], before[(sh.height - 1 - y) * row + 4 * x + 3]);
-            }
+    const merge cases[] = {
+        {1, 3, "a0a1a2a3 b0b1b2b3 c0c1c2c3", "060708a3 030405b3 000102c3"},
+        {7, 1, std::string(56, 'e'), "000102ee 030405ee 060708ee 090a0bee 0c0d0eee 0f1011ee 121314ee"},
+        {10, 1, std::string(80, 'e'),
+         "000102ee 030405ee 060708ee 090a0bee 0c0d0eee 0f1011ee 121314ee 151617ee 18191aee 1b1c1dee"},
+        {6, 2, std::string(96, 'e'),
+         "121314ee 151617ee 18191aee 1b1c1dee 1e1f20ee 212223ee 000102ee 030405ee 060708ee 090a0bee 0c0d0eee 0f1011ee"},
+    };
+    for (const merge& m : cases) {
+        SCOPED_TRACE(std::to_string(m.width) + "x" + std::to_string(m.height));
+        bytes src(m.width * 3 * m.height), dst = fixture::hex(m.old);
+        for (size_t k = 0; k < src.size(); ++k) src[k] = static_cast<uint8_t>(k);
+        velmorin::merge_planes(dst.data(), src.data(), dst.size(), m.width * 4);
+        EXPECT_EQ(dst, fixture::hex(m.expected));
     }
 }
 
@@ -44,15 +45,21 @@ TEST(MergePlanes, WidthZeroCopiesNothing) {
     EXPECT_EQ(dst, bytes(8, 0x5a));
 }
 
-// Every length around the four-pixel steps, against a byte-by-byte model;
-// nothing is written past the 3 * pixels bytes.
+// Pixels 00 01 02 03, 04 05 06 07, ... as three bytes each, at lengths
+// around the four-pixel steps of both fast paths; nothing is written past
+// the 3 * pixels bytes.
 TEST(StripFourthBytes, KeepsThreeBytesOfEachPixel) {
-    for (size_t pixels = 0; pixels <= 41; ++pixels) {
-        fixture::bytes src = fixture::pattern(4 * pixels, static_cast<uint32_t>(pixels));
-        fixture::bytes dst(3 * pixels + 8, 0xee), expected(3 * pixels + 8, 0xee);
-        for (size_t k = 0; k < 3 * pixels; ++k) expected[k] = src[k / 3 * 4 + k % 3];
+    const std::pair<size_t, std::string> cases[] = {
+        {0, ""},
+        {1, "000102"},
+        {5, "000102 040506 08090a 0c0d0e 101112"},
+        {6, "000102 040506 08090a 0c0d0e 101112 141516"},
+        {11, "000102 040506 08090a 0c0d0e 101112 141516 18191a 1c1d1e 202122 242526 28292a"}};
+    for (const auto& [pixels, expected] : cases) {
+        bytes src(4 * pixels), dst(3 * pixels + 8, 0xee);
+        for (size_t k = 0; k < src.size(); ++k) src[k] = static_cast<uint8_t>(k);
         velmorin::strip_fourth_bytes(dst.data(), src.data(), pixels);
-        EXPECT_EQ(dst, expected) << pixels << " pixels";
+        EXPECT_EQ(dst, fixture::hex(expected + "eeeeeeeeeeeeeeee")) << pixels << " pixels";
     }
 }
 
