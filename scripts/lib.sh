@@ -20,9 +20,9 @@ need_packages() {
     fi
 }
 
-build_packages=(g++ make cmake)
-test_packages=(g++ make cmake libgtest-dev)
-windows_packages=(g++-mingw-w64-x86-64-posix make cmake)
+build_packages=(g++ make cmake libxxhash-dev)
+test_packages=(g++ make cmake libgtest-dev libxxhash-dev)
+windows_packages=(g++-mingw-w64-x86-64-posix make cmake libxxhash-dev)
 wine_packages=(wine wine64)
 
 cpu_count() { nproc 2>/dev/null || echo 2; }

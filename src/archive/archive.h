@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/bytes.h"
 #include "base/run.h"
@@ -98,11 +99,12 @@ void check_names(directory_walk& walk);
 
 // ---- the lookup -------------------------------------------------------------
 
-// An entry the lookup found: its directory entry and where its stored data
-// begins.
+// An entry the lookup found: its directory entry, where its stored data
+// begins, and its full stored name.
 struct located_entry {
     dir_entry entry;
     int64_t data_offset;
+    std::string name;
 };
 
 // Walks the directory (the archive positioned at its start), narrating, to

@@ -196,7 +196,8 @@ bool find_entry(archive_file& archive, const char* name, located_entry* found) {
     while (next_entry(walk, &e)) {
         if (e.name_length >= wanted && memcmp(e.name, name, wanted) == 0) {
             trace("Debug: Found filename match for %s.\n", name);
-            *found = located_entry{e.entry, e.data_offset};
+            *found = located_entry{e.entry, e.data_offset,
+                                   std::string(reinterpret_cast<const char*>(e.name), e.name_length)};
             return true;
         }
     }

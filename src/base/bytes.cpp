@@ -65,7 +65,9 @@ bool input_source(file_handle f, int64_t start, int64_t count, const file_info* 
     }
     int64_t got = 0;
     src->bytes = read_growing(f, count, &got);
-    return got == count;
+    if (got == count) return true;
+    src->size = got < 0 ? 0 : got;
+    return false;
 }
 
 }  // namespace velmorin

@@ -69,7 +69,8 @@ struct byte_source {
 // position stands now: in place when `in_place` is given (a regular file
 // the run does not write, as described), after checking the file holds them;
 // otherwise read whole now. False when the file holds fewer; the caller
-// reports `short_message`, which later reads report too.
+// reports `short_message`, which later reads report too. A file read whole
+// then has `size` bytes of what it held.
 [[nodiscard]] bool input_source(file_handle f, int64_t start, int64_t count, const file_info* in_place,
                                 const char* short_message, byte_source* src);
 

@@ -12,7 +12,7 @@
 namespace velmorin {
 namespace {
 
-enum class mode { pack, mkxor, xor_apply, list, export_bmp, help, version, usage };
+enum class mode { pack, mkxor, xor_apply, list, export_bmp, mkpatch, unxor, check, help, version, usage };
 
 struct command {
     mode chosen;
@@ -28,7 +28,10 @@ const char usage_text[] =
     "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
     "\tvelmorin --xor <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --list <game data archive>\n"
-    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n";
+    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n"
+    "\tvelmorin --mkpatch <game data archive> <packed filename> <filename to pack> <output filename>\n"
+    "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
+    "\tvelmorin --check <game data archive> <packed filename> <input file>\n";
 
 // The first test that holds decides; option words count only as the first
 // argument, spelled exactly. Four arguments are always a pack.
@@ -39,6 +42,9 @@ command parse(int argc, char** argv) {
     if (option(5, "--xor")) return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
     if (option(3, "--list")) return command{mode::list, argv[2], nullptr, nullptr, nullptr};
     if (option(5, "--export")) return command{mode::export_bmp, argv[2], argv[3], nullptr, argv[4]};
+    if (option(6, "--mkpatch")) return command{mode::mkpatch, argv[2], argv[3], argv[4], argv[5]};
+    if (option(5, "--unxor")) return command{mode::unxor, argv[2], argv[3], argv[4], nullptr};
+    if (option(5, "--check")) return command{mode::check, argv[2], argv[3], argv[4], nullptr};
     if (option(2, "--help")) return command{mode::help, nullptr, nullptr, nullptr, nullptr};
     if (option(2, "--version")) return command{mode::version, nullptr, nullptr, nullptr, nullptr};
     return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
@@ -71,11 +77,12 @@ void refuse_archive_as_stream(const archive_file& archive) {
 
     // Never created or truncated; read-write where the mode may write it
     // (all the original modes open it so, --mkxor included), read-only for
-    // list and export, so a write-protected game install can be read.
-    bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp;
+    // the others, so a write-protected game install can be read.
+    bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp || cmd.chosen == mode::mkpatch ||
+                      cmd.chosen == mode::check;
     archive_file archive;
     archive.path = cmd.archive_path;
-    archive.writes = cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply;
+    archive.writes = cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply || cmd.chosen == mode::unxor;
     archive.handle.f = open_archive(cmd.archive_path, !reads_only);
     if (!is_open(archive.handle.f) || !describe_file(archive.handle.f, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
@@ -90,9 +97,13 @@ void refuse_archive_as_stream(const archive_file& archive) {
         case mode::pack:
             pack_entry(archive, target, cmd.input_path);
         case mode::mkxor:
-            make_xor(archive, target, cmd.input_path, cmd.output_path);
+        case mode::mkpatch:
+            make_xor(archive, target, cmd.input_path, cmd.output_path, cmd.chosen == mode::mkpatch);
         case mode::xor_apply:
-            apply_xor(archive, target, cmd.input_path);
+        case mode::unxor:
+            apply_xor(archive, target, cmd.input_path, cmd.chosen == mode::unxor);
+        case mode::check:
+            check_patch(archive, target, cmd.input_path);
         case mode::export_bmp:
             export_entry(archive, target, cmd.output_path);
         default:

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cstring>
+
 #include "ops/ops.h"
 
 namespace velmorin {
@@ -15,6 +18,71 @@ bool take_input(archive_file& archive, const file_guard& file, const file_info& 
     if (!input_source(file.f, start, count, in_place ? &info : nullptr, short_message, src)) return false;
     lock_archive(archive);
     return true;
+}
+
+namespace {
+
+// No checked patch is longer: a stream that goes on past this is raw.
+constexpr int64_t longest_checked_patch = INT32_MAX + largest_check_block;
+
+// The rest of a stream after its first `size` bytes (held in `body`), read to
+// its end in pieces, keeping its last bytes.
+void read_stream_tail(file_handle f, const byte_source& body, int64_t size, patch_input* patch) {
+    const size_t keep = static_cast<size_t>(largest_check_block);
+    byte_buffer window = alloc_bytes(2 * keep);
+    size_t len = 0;
+    int64_t rest = 0;
+    for (;;) {
+        if (len > keep) {
+            memmove(window.get(), window.get() + len - keep, keep);
+            len = keep;
+        }
+        int64_t n = read_full(f, window.get() + len, keep);
+        if (n > 0) {
+            len += static_cast<size_t>(n);
+            rest += n;
+        }
+        // A read that fails ends the stream for this purpose: a raw patch
+        // never needed these bytes.
+        if (n < static_cast<int64_t>(keep)) break;
+        if (size + rest > longest_checked_patch) {
+            patch->total = size + rest;
+            return;  // no tail: raw, whatever it ends with
+        }
+    }
+    patch->total = size + rest;
+    patch->tail_size = static_cast<size_t>(std::min<int64_t>(patch->total, largest_check_block));
+    patch->tail = alloc_bytes(patch->tail_size);
+    size_t from_body = patch->tail_size > len ? patch->tail_size - len : 0;
+    if (from_body > 0) memcpy(patch->tail.get(), body.bytes.get() + size - static_cast<int64_t>(from_body), from_body);
+    memcpy(patch->tail.get() + from_body, window.get() + len - (patch->tail_size - from_body),
+           patch->tail_size - from_body);
+}
+
+}  // namespace
+
+void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
+                patch_input* patch) {
+    bool in_place = info.regular && !same_file(info, archive.info);
+    patch->whole = input_source(file.f, 0, size, in_place ? &info : nullptr, "Short read.\n", &patch->body);
+    if (info.regular) {
+        patch->total = info.size;
+        patch->tail_size = static_cast<size_t>(std::min<int64_t>(info.size, largest_check_block));
+        patch->tail = alloc_bytes(patch->tail_size);
+        int64_t n = static_cast<int64_t>(patch->tail_size);
+        if (pread_full(file.f, patch->tail.get(), patch->tail_size, info.size - n) != n) fail("Short read.\n");
+    } else if (patch->whole) {
+        read_stream_tail(file.f, patch->body, size, patch);
+    } else {
+        // The stream ended inside the first S bytes: they are all there is.
+        int64_t got = std::max<int64_t>(patch->body.size, 0);
+        patch->total = got;
+        patch->tail_size = static_cast<size_t>(std::min<int64_t>(got, largest_check_block));
+        patch->tail = alloc_bytes(patch->tail_size);
+        memcpy(patch->tail.get(), patch->body.bytes.get() + got - static_cast<int64_t>(patch->tail_size),
+               patch->tail_size);
+    }
+    lock_archive(archive);
 }
 
 }  // namespace velmorin

@@ -1,14 +1,14 @@
 // Making an XOR patch: the entry's pixels XOR the converted BMP, written to
-// a file of its own. The archive is only read.
+// a file of its own, and for a checked patch the check block after it, from
+// hashes taken on the way. The archive is only read.
 #include "bmp/convert.h"
 #include "ops/ops.h"
 #include "ops/output.h"
-#include "ops/patch.h"
 
 namespace velmorin {
 
 [[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
-                           const char* output_path) {
+                           const char* output_path, bool checked) {
     bgra_image img = read_bgra(archive, target);
 
     // A BMP that cannot be opened shows up as the header read failing.
@@ -37,6 +37,9 @@ namespace velmorin {
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
     byte_buffer old = alloc_bytes(band_bytes);
+    pixel_hash before, after;
+    start_hash(before);
+    start_hash(after);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
         // A failure from here on leaves the output partly written, as any
@@ -44,11 +47,18 @@ namespace velmorin {
         const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
         if (!failed && !read_source(img.payload, at, old.get(), n)) failed = img.payload.short_message;
         if (failed) output_failed(out, failed);
+        feed_hash(before, old.get(), n);
+        feed_hash(after, band.get(), n);
         xor_into(old.get(), band.get(), n);
         write_output(out, old.get(), n);
         at += static_cast<int64_t>(n);
     }
 
+    if (checked) {
+        check_block block{img.width, img.height, hash_value(before), hash_value(after), 1, target.name};
+        uint8_t encoded[largest_check_block];
+        write_output(out, encoded, encode_check_block(block, encoded));
+    }
     close_output(out);
     finish(0);
 }

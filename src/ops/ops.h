@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "archive/archive.h"
+#include "patch/patch.h"
 
 namespace velmorin {
 
@@ -24,14 +25,31 @@ namespace velmorin {
 [[nodiscard]] bool take_input(archive_file& archive, const file_guard& file, const file_info& info, int64_t start,
                               int64_t count, const char* short_message, byte_source* src);
 
+// A patch as the run reads it: its first S bytes (S being the entry's
+// payload size), its length and its last bytes, where a check block would be.
+struct patch_input {
+    byte_source body;
+    bool whole = false;  // it holds S bytes at least
+    int64_t total = 0;   // its length
+    byte_buffer tail;    // its last tail_size bytes: all of them, or at least largest_check_block
+    size_t tail_size = 0;
+};
+
+// Reads a patch for `size` pixel bytes as take_input() reads an input: a
+// stream whole, and on to its end, keeping only its last bytes, unless it
+// runs past any checked patch's length. Takes the archive's lock after.
+void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
+                patch_input* patch);
+
 // ---- the operations ---------------------------------------------------------------
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
 [[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);
 
-// Writes to `output_path` the entry's pixels XOR the converted BMP.
+// Writes to `output_path` the entry's pixels XOR the converted BMP, and,
+// `checked`, the check block after them.
 [[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
-                           const char* output_path);
+                           const char* output_path, bool checked);
 
 // Lists every entry of the archive on standard output.
 [[noreturn]] void list_entries(archive_file& archive);
@@ -39,7 +57,13 @@ namespace velmorin {
 // Writes the entry's pixels to `output_path` as a 24-bit BMP.
 [[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path);
 
-// XORs the patch file at `patch_path` into the entry's pixels.
-[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path);
+// XORs the patch file at `patch_path` into the entry's pixels: to apply a
+// checked patch, or, `undo`, to remove it. A raw patch does the same both
+// ways.
+[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
+
+// Says on standard output whether the checked patch at `patch_path` is
+// applicable to the entry, applied, for other pixels, or raw.
+[[noreturn]] void check_patch(archive_file& archive, const located_entry& target, const char* patch_path);
 
 }  // namespace velmorin

@@ -23,7 +23,7 @@ void cut_output(const output_file& out) {
 
 }  // namespace
 
-void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t size) {
+void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at) {
     file_info existing;
     if (describe_path(out.path, &existing) && is_input(existing, archive, other_input))
         fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
@@ -47,7 +47,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     if (is_stream(info, 1) != stream_match::no) divert_stdout();
     out.regular = info.regular;
     out.written = 0;
-    int64_t keep = std::max<int64_t>(size - 1, 0);
+    int64_t keep = std::max<int64_t>(whole_at - 1, 0);
     if (out.regular && info.size > keep && !truncate_file(out.file.f, keep)) open_failed(out.path);
 }
 

@@ -3,10 +3,12 @@
 // The output is written in place, over what it held, rather than emptied
 // when opened: emptying an existing file of hundreds of megabytes costs more
 // than writing it. It still ends exactly as if emptied first: an existing
-// output is cut to one byte short of the new content before writing, so it
-// reaches its full size only with the last byte (a run stopped half-way,
-// even by a signal, leaves a file too short to be taken for a whole one),
-// and a failure cuts it to what the run wrote. An output that is one of the
+// output is cut to one byte short of where the new content first reads as
+// whole before writing, so it gets there only with the new content's own
+// bytes (a run stopped before, even by a signal, leaves a file too short to
+// be taken for a whole one; a checked patch stopped in its check block reads
+// as the whole raw patch it holds), and a failure cuts it to what the run
+// wrote. An output that is one of the
 // inputs, by whatever path, is refused before it is opened.
 #pragma once
 
@@ -27,10 +29,11 @@ struct output_file {
 };
 
 // Opens `out.path` write-only, creating it with mode 0666 less the umask.
-// `other_input`: a second input it must not be, or nullptr. `size`: the
-// bytes the run will write, or -1 when it is known to end before writing, in
-// which case the output is emptied as opening it for output does.
-void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t size);
+// `other_input`: a second input it must not be, or nullptr. `whole_at`: the
+// size at which the output first reads as whole (a patch's pixel bytes, a
+// BMP's file), or -1 when the run is known to end before writing, in which
+// case the output is emptied as opening it for output does.
+void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at);
 
 // Writes the output's next `count` bytes; ends the run if they cannot be.
 void write_output(output_file& out, const uint8_t* bytes, size_t count);

@@ -1,39 +1,148 @@
-// Applying an XOR patch.
+// Applying, removing and checking an XOR patch.
 //
-// A patch file is raw bytes, nothing else: byte n is the old payload byte n
-// XOR the new one. Applying it twice gives the old payload back.
+// A raw patch applies wherever it is put (XOR undoes itself). A checked
+// patch says what it applies to: the entry's size and the hashes of its
+// pixels before and after. Before the first pixel byte is written, one pass
+// over the entry's pixels and the patch hashes what the entry holds and what
+// it would hold, and the patch is refused unless that is what it was made
+// for.
 #include <algorithm>
 
 #include "entry/entry.h"
 #include "ops/ops.h"
-#include "ops/patch.h"
 
 namespace velmorin {
+namespace {
 
-[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path) {
+// The entry's pixels and the patch, a band at a time.
+struct bands {
+    byte_buffer pixels;
+    byte_buffer mask;
+};
+
+bands make_bands(int64_t size) {
+    size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
+    return bands{alloc_bytes(capacity), alloc_bytes(capacity)};
+}
+
+// A checked patch against the entry: hashes of the pixels it holds, and of
+// them XOR the patch.
+struct patch_hashes {
+    uint64_t held;
+    uint64_t patched;
+};
+
+patch_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
+    bands b = make_bands(img.bgra_datasize);
+    pixel_hash held, patched;
+    start_hash(held);
+    start_hash(patched);
+    for (int64_t at = 0; at < img.bgra_datasize; at += band_bytes) {
+        size_t n = static_cast<size_t>(std::min(band_bytes, img.bgra_datasize - at));
+        if (!read_source(img.payload, at, b.pixels.get(), n)) fail("%s", img.payload.short_message);
+        if (!read_source(patch, at, b.mask.get(), n)) fail("%s", patch.short_message);
+        feed_hash(held, b.pixels.get(), n);
+        xor_into(b.pixels.get(), b.mask.get(), n);
+        feed_hash(patched, b.pixels.get(), n);
+    }
+    return patch_hashes{hash_value(held), hash_value(patched)};
+}
+
+// Opens and reads the patch, and judges its check block: a damaged one ends
+// the run; so does a raw patch too short for the entry.
+check_verdict take_judged_patch(archive_file& archive, const bgra_image& img, const char* path, file_guard& file,
+                                patch_input* patch, check_block* block) {
+    file_info info;
+    if (!open_run_input(archive, path, file, &info)) fail("Unable to open %s for reading.\n", path);
+    take_patch(archive, file, info, img.bgra_datasize, patch);
+    check_verdict verdict = read_check_block(patch->tail.get(), patch->tail_size, patch->total, block);
+    if (verdict == check_verdict::damaged) fail("Error: the patch's check block is damaged.\n");
+    if (verdict == check_verdict::other_version)
+        fail("Error: the patch's check block has version %u; this velmorin reads version 1.\n", block->version);
+    if (verdict == check_verdict::raw && !patch->whole) fail("%s", patch->body.short_message);
+    return verdict;
+}
+
+// The entry holds what the patch starts from, so XORing it must give what
+// it was made to give.
+void check_result(uint64_t patched, uint64_t expected) {
+    if (patched != expected)
+        fail("Error: the patch is damaged: it does not give the pixels it was made for; nothing was changed.\n");
+}
+
+bool same_size(const check_block& block, const bgra_image& img) {
+    return block.width == img.width && block.height == img.height;
+}
+
+// Decides whether a checked patch may go from `from` to `to` (before and
+// after for --xor, the other way for --unxor); ends the run if not.
+void check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
+                     uint64_t to, const char* already) {
+    if (!same_size(block, img))
+        fail("Error: the patch was made for %.*s, a %dx%d image; this entry is %dx%d.\n",
+             static_cast<int>(block.name.size()), block.name.data(), block.width, block.height, img.width,
+             img.height);
+    patch_hashes h = hash_pixels(img, body);
+    if (h.held == from)
+        check_result(h.patched, to);
+    else if (h.held == to)
+        fail("%s", already);
+    else
+        fail("Error: this entry holds other pixels than the patch was made for; nothing was changed.\n");
+    trace("Debug: the patch's checks passed.\n");
+}
+
+}  // namespace
+
+[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
     bgra_image img = read_bgra(archive, target);
-
-    file_guard patch;
-    file_info patch_file;
-    if (!open_run_input(archive, patch_path, patch, &patch_file)) fail("Unable to open %s for reading.\n", patch_path);
-    byte_source patch_bytes;
-    if (!take_input(archive, patch, patch_file, 0, img.bgra_datasize, "Short read.\n", &patch_bytes))
-        fail("%s", patch_bytes.short_message);
+    file_guard file;
+    patch_input patch;
+    check_block block;
+    if (take_judged_patch(archive, img, patch_path, file, &patch, &block) == check_verdict::sound) {
+        if (undo)
+            check_direction(block, img, patch.body, block.after, block.before,
+                            "Error: the patch is not applied to this entry; nothing was changed.\n");
+        else
+            check_direction(block, img, patch.body, block.before, block.after,
+                            "Error: the patch is already applied to this entry; nothing was changed.\n");
+    }
 
     int64_t size = img.bgra_datasize;
-    size_t capacity = static_cast<size_t>(std::min(band_bytes, size));
-    byte_buffer pixels = alloc_bytes(capacity);
-    byte_buffer mask = alloc_bytes(capacity);
+    bands b = make_bands(size);
     payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, size);
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
-        if (!read_source(img.payload, at, pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
-        if (!read_source(patch_bytes, at, mask.get(), n)) payload_read_failed(out, patch_bytes.short_message);
-        xor_into(pixels.get(), mask.get(), n);
-        write_at(out, pixels.get(), n);
+        if (!read_source(img.payload, at, b.pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
+        if (!read_source(patch.body, at, b.mask.get(), n)) payload_read_failed(out, patch.body.short_message);
+        xor_into(b.pixels.get(), b.mask.get(), n);
+        write_at(out, b.pixels.get(), n);
     }
 
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+    finish(0);
+}
+
+[[noreturn]] void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {
+    bgra_image img = read_bgra(archive, target);
+    file_guard file;
+    patch_input patch;
+    check_block block;
+    const char* answer = "unchecked\n";
+    if (take_judged_patch(archive, img, patch_path, file, &patch, &block) == check_verdict::sound) {
+        answer = "other\n";
+        if (same_size(block, img)) {
+            patch_hashes h = hash_pixels(img, patch.body);
+            if (h.held == block.before) {
+                check_result(h.patched, block.after);
+                answer = "applicable\n";
+            } else if (h.held == block.after) {
+                check_result(h.patched, block.before);
+                answer = "applied\n";
+            }
+        }
+    }
+    print_stdout(answer);
     finish(0);
 }
 

@@ -17,7 +17,10 @@ const std::string usage =
     "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
     "\tvelmorin --xor <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --list <game data archive>\n"
-    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n";
+    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n"
+    "\tvelmorin --mkpatch <game data archive> <packed filename> <filename to pack> <output filename>\n"
+    "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
+    "\tvelmorin --check <game data archive> <packed filename> <input file>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     SKIP_WHEN_LAUNCHED("a launcher always passes the program's name");
@@ -46,6 +49,11 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--export", "a", "b", "c"}, "Error opening a\n"},
         {{"--export", "a", "b"}, "Error opening --export\n"},
         {{"--export", "a", "b", "c", "d"}, usage},
+        {{"--mkpatch", "a", "b", "c", "d"}, "Error opening a\n"},
+        {{"--unxor", "a", "b", "c"}, "Error opening a\n"},
+        {{"--check", "a", "b", "c"}, "Error opening a\n"},
+        {{"--check", "a", "b"}, "Error opening --check\n"},
+        {{"--unxor", "a", "b", "c", "d"}, usage},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},
@@ -114,9 +122,11 @@ TEST(CommandLine, ArchiveTheUserMayNotWrite) {
         SCOPED_TRACE(args);
         e2e::expect_result(e2e::run_shell(prefix + "\"$VELMORIN\" " + args, s.dir), 255, "Error opening game.dat\n");
     }
-    // Listing and exporting only read it.
+    // Listing, exporting, making a checked patch and checking one only read it.
     EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --list game.dat", s.dir).out, "0\t16\t32\t2x2\timg\n");
     EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --export game.dat img /dev/null", s.dir).status, 0);
+    EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --mkpatch game.dat img in.bmp /dev/null", s.dir).status, 0);
+    EXPECT_EQ(e2e::run_shell(prefix + "\"$VELMORIN\" --check game.dat img p.xor", s.dir).out, "unchecked\n");
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
 

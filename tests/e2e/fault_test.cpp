@@ -65,6 +65,7 @@ TEST_P(Faults, EveryFaultIsReported) {
     bytes patch(old.size());
     for (size_t k = 0; k < old.size(); ++k) patch[k] = old[k] ^ fresh[k];
     s.write("p.xor", patch);
+    s.write("c.xor", fixture::checked_patch(patch, sc.width, sc.height, old, sc.name));
 
     // A run without faults, to count the operations.
     s.write("game.dat", sc.a.data);
@@ -72,7 +73,7 @@ TEST_P(Faults, EveryFaultIsReported) {
     ASSERT_EQ(clean.status, 0) << clean.err;
     std::map<std::string, long> counts = read_counts(s);
     ASSERT_GT(counts["read"], 3);
-    ASSERT_GT(counts["write"], m.label == "Pack" || m.label == "ApplyXor" ? 1 : 0);
+    ASSERT_GT(counts["write"], m.writes_archive ? 1 : 0);
 
     bytes clean_output = m.output.empty() ? bytes{} : s.read(m.output);
     const bytes old_output(2 * sc.size, 0xab);
@@ -179,6 +180,22 @@ TEST(Interrupted, OutputsAreLeftShort) {
                   make_output[2] == 'm' ? "Short read.\n" : "Error: Unable to read whole bmp.\n");
         EXPECT_EQ(s.read("game.dat"), sc.a.data);
     }
+    // A checked patch killed at any write, over a checked patch for another
+    // picture: --xor refuses what is left, or applies exactly the new patch.
+    bytes old = e2e::payload_of(sc.a.data, sc), fresh = e2e::converted(e2e::model::make_xor, sc);
+    bytes mask(old.size());
+    for (size_t k = 0; k < old.size(); ++k) mask[k] = old[k] ^ fresh[k];
+    for (int write = 1; write <= 3; ++write) {
+        SCOPED_TRACE("killed at write " + std::to_string(write));
+        s.write("game.dat", sc.a.data);
+        s.write("out.xor", fixture::checked_patch(fixture::pattern(sc.size, 9), sc.width, sc.height, old, sc.name));
+        const std::string make_output = "--mkpatch game.dat tex/target.bgra in.bmp out.xor";
+        ASSERT_EQ(e2e::run_shell(e2e::under_fault("write:" + std::to_string(write) + ":kill", make_output), s.dir).status,
+                  128 + 9);
+        e2e::result use = e2e::run_shell("\"$VELMORIN\" --xor game.dat tex/target.bgra out.xor", s.dir);
+        bytes after = s.read("game.dat");
+        EXPECT_TRUE(use.status == 255 ? after == sc.a.data : after == e2e::with_payload(sc, fresh));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Faults,
@@ -187,7 +204,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, Faults,
                                                    "out.xor"},
                                          mode_case{"ApplyXor", "--xor game.dat tex/target.bgra p.xor", true, ""},
                                          mode_case{"Export", "--export game.dat tex/target.bgra out.bmp", false,
-                                                   "out.bmp"}),
+                                                   "out.bmp"},
+                                         mode_case{"MakePatch", "--mkpatch game.dat tex/target.bgra in.bmp out.xor",
+                                                   false, "out.xor"},
+                                         mode_case{"ApplyChecked", "--xor game.dat tex/target.bgra c.xor", true, ""}),
                          [](const testing::TestParamInfo<mode_case>& p) { return p.param.label; });
 
 }  // namespace

@@ -43,6 +43,11 @@ TEST_P(RoundTrip, PatchAppliesAndUndoes) {
 
     bytes patch = fixture::hex(c.patch);
     EXPECT_EQ(s.read("p.xor"), patch);
+    // --mkpatch: the same run and bytes, then a check block.
+    e2e::result checked = e2e::run({"--mkpatch", "game.dat", sc.name, "in.bmp", "c.xor"}, s.dir);
+    e2e::expect_result(checked, 0, r.err, r.out);
+    bytes block = s.read("c.xor");
+    EXPECT_TRUE(block.size() > patch.size() && std::equal(patch.begin(), patch.end(), block.begin()));
     bytes fresh = e2e::xored(e2e::payload_of(sc.a.data, sc), 0, patch);
 
     e2e::result once = e2e::run({"--xor", "game.dat", sc.name, "p.xor"}, s.dir);
@@ -91,6 +96,21 @@ INSTANTIATE_TEST_SUITE_P(
         round_trip_case{"LargeInfoHeaderNoWarnings", [] { return small([](bmp_fields& b) { b.info_size = 124; }); }, "",
                         "", "fdb85220c070ef17 98e430b30aa25b42"}),
     [](const testing::TestParamInfo<round_trip_case>& p) { return p.param.label; });
+
+// The check block --mkpatch appends, written out: 2 x 2, the hashes of the
+// pixels before and after, version 1, the name, the block's hash, its size
+// and the magic.
+TEST(MakePatch, CheckBlockBytes) {
+    scene sc = small();
+    e2e::scratch s;
+    s.write("game.dat", sc.a.data);
+    s.write("in.bmp", sc.bmp);
+    EXPECT_EQ(e2e::run({"--mkpatch", "game.dat", sc.name, "in.bmp", "c.xor"}, s.dir).status, 0);
+    EXPECT_EQ(s.read("c.xor"), fixture::hex("34739bef09bb26d0 6e12ca49f45ca185 02000000 02000000 95eff845553610ab "
+                                            "90abe1ff94ee5650 0100 0f00 7465782f7461726765742e62677261 "
+                                            "cf4e81e7ed71f949 3f000000 564d585041544348"));
+    EXPECT_EQ(e2e::run({"--check", "game.dat", sc.name, "c.xor"}, s.dir).out, "applicable\n");
+}
 
 // ---- refusals -----------------------------------------------------------------
 

@@ -245,6 +245,14 @@ TEST(ApplyXor, PatchFromAPipe) {
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
     e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --xor game.dat img /dev/stdin < /dev/null", s.dir), 255,
                        xor_trace(p, 8, 4) + "Short read.\n");
+    // A checked patch's block is found at the stream's end: applied, then
+    // refused as applied.
+    bytes old(p.a.data.begin() + static_cast<long>(p.payload), p.a.data.begin() + static_cast<long>(p.payload + 128));
+    s.write("c.xor", fixture::checked_patch(mask, 8, 4, old, "img"));
+    s.write("game.dat", p.a.data);
+    for (int status : {0, 255})
+        EXPECT_EQ(e2e::run_shell("cat c.xor | \"$VELMORIN\" --xor game.dat img /dev/stdin", s.dir).status, status);
+    EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
 }
 
 // The archive named as its own patch: the patch is the archive as it was
@@ -257,6 +265,85 @@ TEST(ApplyXor, ArchiveAsItsOwnPatch) {
     e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "game.dat"}, s.dir), 0, xor_trace(p, 600, 500));
     bytes mask(p.a.data.begin(), p.a.data.begin() + static_cast<long>(p.size));
     EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, mask));
+}
+
+// ---- checked patches ----------------------------------------------------------
+
+// A checked patch for "img" applied and removed; refused for other pixels, a
+// repeat, another size or version, a damaged body or any damaged field of
+// its check block (but the magic, without which it is raw); --check's
+// answers; a raw patch in the new modes.
+TEST(CheckedPatch, Table) {
+    patched p = three_entries(8, 4);
+    const bytes original = p.a.data;
+    bytes old(original.begin() + static_cast<long>(p.payload), original.begin() + static_cast<long>(p.payload + 128));
+    bytes mask = fixture::pattern(128, 41);
+    bytes good = fixture::checked_patch(mask, 8, 4, old, "img");
+    const bytes applied = e2e::xored(original, p.payload, mask), other = e2e::xored(original, p.payload, {1});
+    auto damaged = [&](size_t at) {  // a bit flipped, in the check block from 128 on
+        bytes b = good;
+        b.at(at) ^= 0x10;
+        return b;
+    };
+    bytes version2 = mask, block = fixture::check_block({8, 4, fixture::xxh3(old), fixture::xxh3(applied), 2, "img"});
+    version2.insert(version2.end(), block.begin(), block.end());
+    const std::string passed = "Debug: the patch's checks passed.\n", broken = "Error: the patch's check block is damaged.\n",
+                      others = "Error: this entry holds other pixels than the patch was made for; nothing was changed.\n";
+    struct row {
+        std::string label, mode;
+        const bytes* before;  // the archive
+        bytes patch;
+        int status;
+        std::string tail, out;
+        const bytes* after;
+    };
+    const row rows[] = {
+        {"apply", "--xor", &original, good, 0, passed, "", &applied},
+        {"remove", "--unxor", &applied, good, 0, passed, "", &original},
+        {"applied twice", "--xor", &applied, good, 255,
+         "Error: the patch is already applied to this entry; nothing was changed.\n", "", &applied},
+        {"removed twice", "--unxor", &original, good, 255,
+         "Error: the patch is not applied to this entry; nothing was changed.\n", "", &original},
+        {"another version of the game", "--xor", &other, good, 255, others, "", &other},
+        {"removed from another version", "--unxor", &other, good, 255, others, "", &other},
+        {"damaged body", "--xor", &original, damaged(5), 255,
+         "Error: the patch is damaged: it does not give the pixels it was made for; nothing was changed.\n", "",
+         &original},
+        {"same bytes, other size", "--xor", &original, fixture::checked_patch(mask, 4, 8, old, "tex/big"), 255,
+         "Error: the patch was made for tex/big, a 4x8 image; this entry is 8x4.\n", "", &original},
+        {"larger entry", "--xor", &original, fixture::checked_patch(fixture::pattern(256, 3), 16, 4, bytes(256), "x"),
+         255, "Error: the patch was made for x, a 16x4 image; this entry is 8x4.\n", "", &original},
+        {"version 2", "--xor", &original, version2, 255,
+         "Error: the patch's check block has version 2; this velmorin reads version 1.\n", "", &original},
+        {"width", "--xor", &original, damaged(128), 255, broken, "", &original},
+        {"height", "--xor", &original, damaged(132), 255, broken, "", &original},
+        {"before", "--xor", &original, damaged(136), 255, broken, "", &original},
+        {"after", "--xor", &original, damaged(144), 255, broken, "", &original},
+        {"version", "--xor", &original, damaged(152), 255, broken, "", &original},
+        {"name length", "--xor", &original, damaged(154), 255, broken, "", &original},
+        {"name", "--xor", &original, damaged(156), 255, broken, "", &original},
+        {"block hash", "--xor", &original, damaged(159), 255, broken, "", &original},
+        {"block size", "--xor", &original, damaged(167), 255, broken, "", &original},
+        {"magic: a raw patch", "--xor", &original, damaged(171), 0, "", "", &applied},
+        {"raw removed", "--unxor", &applied, mask, 0, "", "", &original},
+        {"check applicable", "--check", &original, good, 0, "", "applicable\n", &original},
+        {"check applied", "--check", &applied, good, 0, "", "applied\n", &applied},
+        {"check other pixels", "--check", &other, good, 0, "", "other\n", &other},
+        {"check other size", "--check", &original, fixture::checked_patch(mask, 4, 8, old, "img"), 0, "", "other\n",
+         &original},
+        {"check raw", "--check", &original, mask, 0, "", "unchecked\n", &original},
+        {"check damaged", "--check", &original, damaged(128), 255, broken, "", &original},
+        {"check raw short", "--check", &original, fixture::pattern(127, 1), 255, "Short read.\n", "", &original},
+    };
+    e2e::scratch s;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        s.write("game.dat", *r.before);
+        s.write("p.xor", r.patch);
+        e2e::expect_result(e2e::run({r.mode, "game.dat", "img", "p.xor"}, s.dir), r.status,
+                           xor_trace(p, 8, 4) + r.tail, r.out);
+        EXPECT_EQ(s.read("game.dat"), *r.after);
+    }
 }
 
 }  // namespace

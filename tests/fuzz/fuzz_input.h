@@ -5,7 +5,9 @@
 //   0    1  mode: bits 0-1 pick pack, --mkxor, --xor, or (3) --export, or
 //           --list with bit 2 set; otherwise bit 2 pipes the BMP or patch
 //           instead of a regular file;
-//           bits 3-7 (whole-tool input only) aim the entry's data offset
+//           bits 3-7 (whole-tool input only) aim the entry's data offset;
+//           bit 3 (image input only) picks the checked modes instead:
+//           --check (for pack), --mkpatch, --unxor
 //   1    1  n, the entry name's length
 //   2    n  entry name (cut at a NUL byte)
 //   ..   4  A, the archive's length (cut to what is left)
@@ -33,7 +35,7 @@ namespace fuzz_input {
 
 using bytes = std::vector<uint8_t>;
 
-enum : uint8_t { mode_pack = 0, mode_mkxor = 1, mode_xor = 2, mode_export = 3, piped = 4, mode_list = 7 };
+enum : uint8_t { mode_pack = 0, mode_mkxor = 1, mode_xor = 2, mode_export = 3, piped = 4, mode_list = 7, checked = 8 };
 
 struct tool_input {
     uint8_t mode = 0;

@@ -58,7 +58,7 @@ int ended_with[3];  // status 0, 1, 255
 
 }  // namespace
 
-int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input) {
+int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input, bool checked_modes) {
     static bool quiet = (velmorin::silence_output(), true);
     (void)quiet;
     velmorin::reset_output();
@@ -80,16 +80,18 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     output_fd.fd = memory_file("output", {});
 
     std::vector<std::string> words{"velmorin"};
+    bool checked = checked_modes && (mode & fuzz_input::checked);
     switch (mode & 3) {
         case fuzz_input::mode_pack:
+            if (checked) words.push_back("--check");
             words.insert(words.end(), {path_of(archive_fd.fd), name, path_of(input_fd.fd)});
             break;
         case fuzz_input::mode_mkxor:
-            words.insert(words.end(),
-                         {"--mkxor", path_of(archive_fd.fd), name, path_of(input_fd.fd), path_of(output_fd.fd)});
+            words.insert(words.end(), {checked ? "--mkpatch" : "--mkxor", path_of(archive_fd.fd), name,
+                                       path_of(input_fd.fd), path_of(output_fd.fd)});
             break;
         case fuzz_input::mode_xor:
-            words.insert(words.end(), {"--xor", path_of(archive_fd.fd), name, path_of(input_fd.fd)});
+            words.insert(words.end(), {checked ? "--unxor" : "--xor", path_of(archive_fd.fd), name, path_of(input_fd.fd)});
             break;
         default:
             if ((mode & 7) == fuzz_input::mode_list)
@@ -112,7 +114,7 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     bytes after = contents(archive_fd.fd);
     if (status != 0 && status != 1 && status != 255) abort();
     if (after.size() != archive.size()) abort();
-    bool writes = (mode & 3) == fuzz_input::mode_pack || (mode & 3) == fuzz_input::mode_xor;
+    bool writes = ((mode & 3) == fuzz_input::mode_pack && !checked) || (mode & 3) == fuzz_input::mode_xor;
     if ((status != 0 || !writes) && after != archive) abort();
     // A success is checked against where the format's rules put the entry's
     // pixels, computed from the input, not from anything the tool printed.

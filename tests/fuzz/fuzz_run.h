@@ -13,7 +13,10 @@ namespace fuzz_run {
 // changes its size, only pack and --xor write it, and a success on an entry
 // changes only bytes of a payload the format's rules allow. Returns the exit
 // status.
-int run(uint8_t mode, const std::string& name, const fuzz_input::bytes& archive, const fuzz_input::bytes& input);
+// With `checked_modes`, bit 3 of the mode picks --check, --mkpatch and
+// --unxor for pack, --mkxor and --xor.
+int run(uint8_t mode, const std::string& name, const fuzz_input::bytes& archive, const fuzz_input::bytes& input,
+        bool checked_modes = false);
 
 // How many runs ended with status 0, 1 and 255 so far, on standard error.
 void report();

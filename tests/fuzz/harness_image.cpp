@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     img.length = static_cast<uint32_t>(static_cast<int64_t>(img.data.size()) + in.slack);
     fixture::archive a = fixture::build_archive(
         {fixture::entry{"readme", {'h', 'i'}, std::nullopt}, img, fixture::image("tail", 2, 2, 6)});
-    bool xor_mode = (in.mode & 3) == fuzz_input::mode_xor;
-    fuzz_run::run(in.mode, "img", a.data, xor_mode ? in.patch : in.bmp);
+    bool checking = (in.mode & 3) == fuzz_input::mode_pack && (in.mode & fuzz_input::checked);
+    bool patch_input = (in.mode & 3) == fuzz_input::mode_xor || checking;
+    fuzz_run::run(in.mode, "img", a.data, patch_input ? in.patch : in.bmp, true);
     return 0;
 }

@@ -1,6 +1,6 @@
-#include "ops/patch.h"
-
 #include <cstring>
+
+#include "patch/patch.h"
 
 namespace velmorin {
 

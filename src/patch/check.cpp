@@ -1,0 +1,78 @@
+// The check block at the end of a checked patch, T = 48 + N bytes,
+// little-endian:
+//   0       4  width      of the entry the patch was made from
+//   4       4  height
+//   8       8  before     XXH3-64 (seed 0) of the S pixel bytes it applies to
+//   16      8  after      XXH3-64 of the S pixel bytes it gives
+//   24      2  version    1
+//   26      2  N          the name's length
+//   28      N  name       the entry's full stored name
+//   28 + N  8  check      XXH3-64 of bytes 0 to 27 + N of the block
+//   36 + N  4  T          the block's size
+//   40 + N  8  magic      "VMXPATCH"
+// It follows the patch's S = width * height * 4 bytes, and ends the file: a
+// file whose last 8 bytes are the magic is a checked patch, and its other
+// fields must all agree with that and with the file's size.
+#include <cstring>
+
+#include "base/bytes.h"
+#include "patch/patch.h"
+
+namespace velmorin {
+namespace {
+
+constexpr uint8_t magic[8] = {'V', 'M', 'X', 'P', 'A', 'T', 'C', 'H'};
+
+void write_u64le(uint8_t* p, uint64_t v) {
+    for (int k = 0; k < 8; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+uint64_t read_u64le(const uint8_t* p) {
+    return static_cast<uint64_t>(read_u32le(p)) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
+}
+
+}  // namespace
+
+check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t total, check_block* block) {
+    if (tail_size < sizeof magic || memcmp(tail + tail_size - sizeof magic, magic, sizeof magic) != 0)
+        return check_verdict::raw;
+    // Where the block begins follows from T; nothing else is trusted before
+    // the block's own hash holds.
+    if (tail_size < 12) return check_verdict::damaged;
+    int64_t t = read_u32le(tail + tail_size - 12);
+    if (t < check_block_fixed || t > largest_check_block || t > static_cast<int64_t>(tail_size))
+        return check_verdict::damaged;
+    const uint8_t* b = tail + tail_size - t;
+    size_t n = static_cast<size_t>(t - check_block_fixed);
+    if (read_u16le(b + 26) != n || read_u64le(b + 28 + n) != XXH3_64bits(b, 28 + n)) return check_verdict::damaged;
+
+    block->width = read_s32le(b);
+    block->height = read_s32le(b + 4);
+    block->before = read_u64le(b + 8);
+    block->after = read_u64le(b + 16);
+    block->version = read_u16le(b + 24);
+    block->name.assign(reinterpret_cast<const char*>(b + 28), n);
+    if (block->version != 1) return check_verdict::other_version;
+    // The size the fields give, in 64 bits: S + T is the whole file.
+    if (block->width < 0 || block->height < 0 || static_cast<int64_t>(block->width) * block->height > INT32_MAX / 4 ||
+        static_cast<int64_t>(block->width) * block->height * 4 + t != total)
+        return check_verdict::damaged;
+    return check_verdict::sound;
+}
+
+size_t encode_check_block(const check_block& block, uint8_t* out) {
+    size_t n = block.name.size();
+    write_u32le(out, static_cast<uint32_t>(block.width));
+    write_u32le(out + 4, static_cast<uint32_t>(block.height));
+    write_u64le(out + 8, block.before);
+    write_u64le(out + 16, block.after);
+    write_u16le(out + 24, 1);
+    write_u16le(out + 26, static_cast<uint16_t>(n));
+    memcpy(out + 28, block.name.data(), n);
+    write_u64le(out + 28 + n, XXH3_64bits(out, 28 + n));
+    write_u32le(out + 36 + n, static_cast<uint32_t>(check_block_fixed + static_cast<int64_t>(n)));
+    memcpy(out + 40 + n, magic, sizeof magic);
+    return static_cast<size_t>(check_block_fixed) + n;
+}
+
+}  // namespace velmorin
