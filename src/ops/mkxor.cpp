@@ -6,6 +6,42 @@
 #include "ops/output.h"
 
 namespace velmorin {
+namespace {
+
+// The hashes of the pixels before and after, for a checked patch.
+struct patch_hashes {
+    uint64_t before;
+    uint64_t after;
+};
+
+// Writes the patch a band at a time: the converted pixels XOR the payload.
+// A failure leaves the output partly written, as any failure after it was
+// opened does; the archive is never written.
+patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_source& pixels,
+                         const byte_source& payload, bool hashed) {
+    byte_buffer band = alloc_bytes(band_bytes);
+    byte_buffer scratch = alloc_bytes(band_bytes);
+    byte_buffer old = alloc_bytes(band_bytes);
+    pixel_hash before, after;
+    start_hash(before);
+    start_hash(after);
+    for (int64_t at = 0; at < plan.size;) {
+        size_t n = band_length(plan, at);
+        const char* failed = convert_band(plan, pixels, payload, at, n, band.get(), scratch.get());
+        if (!failed && !read_source(payload, at, old.get(), n)) failed = payload.short_message;
+        if (failed) output_failed(out, failed);
+        if (hashed) {
+            feed_hash(before, old.get(), n);
+            feed_hash(after, band.get(), n);
+        }
+        xor_into(old.get(), band.get(), n);
+        write_output(out, old.get(), n);
+        at += static_cast<int64_t>(n);
+    }
+    return patch_hashes{hash_value(before), hash_value(after)};
+}
+
+}  // namespace
 
 [[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
                            const char* output_path, bool checked) {
@@ -34,30 +70,9 @@ namespace velmorin {
     pixel_plan plan = convert_pixels(chosen, img, length, headers);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
-    byte_buffer band = alloc_bytes(band_bytes);
-    byte_buffer scratch = alloc_bytes(band_bytes);
-    byte_buffer old = alloc_bytes(band_bytes);
-    pixel_hash before, after;
-    start_hash(before);
-    start_hash(after);
-    for (int64_t at = 0; at < plan.size;) {
-        size_t n = band_length(plan, at);
-        // A failure from here on leaves the output partly written, as any
-        // failure after it was opened does; the archive is never written.
-        const char* failed = convert_band(plan, pixels, img.payload, at, n, band.get(), scratch.get());
-        if (!failed && !read_source(img.payload, at, old.get(), n)) failed = img.payload.short_message;
-        if (failed) output_failed(out, failed);
-        if (checked) {
-            feed_hash(before, old.get(), n);
-            feed_hash(after, band.get(), n);
-        }
-        xor_into(old.get(), band.get(), n);
-        write_output(out, old.get(), n);
-        at += static_cast<int64_t>(n);
-    }
-
+    patch_hashes hashes = write_patch(out, plan, pixels, img.payload, checked);
     if (checked) {
-        check_block block{img.width, img.height, hash_value(before), hash_value(after), 1, target.name};
+        check_block block{img.width, img.height, hashes.before, hashes.after, 1, target.name};
         uint8_t encoded[largest_check_block];
         write_output(out, encoded, encode_check_block(block, encoded));
     }

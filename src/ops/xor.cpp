@@ -48,19 +48,29 @@ patch_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
     return patch_hashes{hash_value(held), hash_value(patched)};
 }
 
-// Opens and reads the patch, and judges its check block: a damaged one ends
-// the run; so does a raw patch too short for the entry.
-check_verdict take_judged_patch(archive_file& archive, const bgra_image& img, const char* path, file_guard& file,
-                                patch_input* patch, check_block* block) {
+// The entry and a patch for it, read, with the patch's check block judged.
+struct patch_run {
+    bgra_image img;
+    file_guard file;
+    patch_input patch;
+    check_block block;
+    bool checked;  // a sound check block; otherwise a raw patch
+};
+
+// Reads the entry and the patch; a damaged check block ends the run, and so
+// does a raw patch too short for the entry.
+void start_patch_run(archive_file& archive, const located_entry& target, const char* path, patch_run* run) {
+    run->img = read_bgra(archive, target);
     file_info info;
-    if (!open_run_input(archive, path, file, &info)) fail("Unable to open %s for reading.\n", path);
-    take_patch(archive, file, info, img.bgra_datasize, patch);
-    check_verdict verdict = read_check_block(patch->tail.get(), patch->tail_size, patch->total, block);
+    if (!open_run_input(archive, path, run->file, &info)) fail("Unable to open %s for reading.\n", path);
+    take_patch(archive, run->file, info, run->img.bgra_datasize, &run->patch);
+    const patch_input& patch = run->patch;
+    check_verdict verdict = read_check_block(patch.tail.get(), patch.tail_size, patch.total, &run->block);
     if (verdict == check_verdict::damaged) fail("Error: the patch's check block is damaged.\n");
     if (verdict == check_verdict::other_version)
-        fail("Error: the patch's check block has version %u; this velmorin reads version 1.\n", block->version);
-    if (verdict == check_verdict::raw && !patch->whole) fail("%s", patch->body.short_message);
-    return verdict;
+        fail("Error: the patch's check block has version %u; this velmorin reads version 1.\n", run->block.version);
+    if (verdict == check_verdict::raw && !patch.whole) fail("%s", patch.body.short_message);
+    run->checked = verdict == check_verdict::sound;
 }
 
 // The entry holds what the patch starts from, so XORing it must give what
@@ -95,18 +105,16 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
 }  // namespace
 
 [[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
-    bgra_image img = read_bgra(archive, target);
-    file_guard file;
-    patch_input patch;
-    check_block block;
-    if (take_judged_patch(archive, img, patch_path, file, &patch, &block) == check_verdict::sound) {
-        if (undo)
-            check_direction(block, img, patch.body, block.after, block.before,
-                            "Error: the patch is not applied to this entry; nothing was changed.\n");
-        else
-            check_direction(block, img, patch.body, block.before, block.after,
-                            "Error: the patch is already applied to this entry; nothing was changed.\n");
-    }
+    patch_run run;
+    start_patch_run(archive, target, patch_path, &run);
+    const bgra_image& img = run.img;
+    const check_block& block = run.block;
+    if (run.checked && undo)
+        check_direction(block, img, run.patch.body, block.after, block.before,
+                        "Error: the patch is not applied to this entry; nothing was changed.\n");
+    else if (run.checked)
+        check_direction(block, img, run.patch.body, block.before, block.after,
+                        "Error: the patch is already applied to this entry; nothing was changed.\n");
 
     int64_t size = img.bgra_datasize;
     bands b = make_bands(size);
@@ -114,7 +122,7 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
     for (int64_t at = 0; at < size; at += band_bytes) {
         size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
         if (!read_source(img.payload, at, b.pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
-        if (!read_source(patch.body, at, b.mask.get(), n)) payload_read_failed(out, patch.body.short_message);
+        if (!read_source(run.patch.body, at, b.mask.get(), n)) payload_read_failed(out, run.patch.body.short_message);
         xor_into(b.pixels.get(), b.mask.get(), n);
         write_at(out, b.pixels.get(), n);
     }
@@ -124,22 +132,17 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
 }
 
 [[noreturn]] void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {
-    bgra_image img = read_bgra(archive, target);
-    file_guard file;
-    patch_input patch;
-    check_block block;
-    const char* answer = "unchecked\n";
-    if (take_judged_patch(archive, img, patch_path, file, &patch, &block) == check_verdict::sound) {
-        answer = "other\n";
-        if (same_size(block, img)) {
-            patch_hashes h = hash_pixels(img, patch.body);
-            if (h.held == block.before) {
-                check_result(h.patched, block.after);
-                answer = "applicable\n";
-            } else if (h.held == block.after) {
-                check_result(h.patched, block.before);
-                answer = "applied\n";
-            }
+    patch_run run;
+    start_patch_run(archive, target, patch_path, &run);
+    const char* answer = run.checked ? "other\n" : "unchecked\n";
+    if (run.checked && same_size(run.block, run.img)) {
+        patch_hashes h = hash_pixels(run.img, run.patch.body);
+        if (h.held == run.block.before) {
+            check_result(h.patched, run.block.after);
+            answer = "applicable\n";
+        } else if (h.held == run.block.after) {
+            check_result(h.patched, run.block.before);
+            answer = "applied\n";
         }
     }
     print_stdout(answer);
