@@ -20,9 +20,9 @@ need_packages() {
     fi
 }
 
-build_packages=(g++ make cmake libxxhash-dev)
-test_packages=(g++ make cmake libgtest-dev libxxhash-dev)
-windows_packages=(g++-mingw-w64-x86-64-posix make cmake libxxhash-dev)
+build_packages=(g++ make cmake libxxhash-dev zlib1g-dev)
+test_packages=(g++ make cmake libgtest-dev libxxhash-dev zlib1g-dev)
+windows_packages=(g++-mingw-w64-x86-64-posix make cmake libxxhash-dev libz-mingw-w64-dev)
 wine_packages=(wine wine64)
 
 cpu_count() { nproc 2>/dev/null || echo 2; }

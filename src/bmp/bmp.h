@@ -34,8 +34,12 @@ struct bmp_headers {
 
 // ---- reading ------------------------------------------------------------------
 
-// Reads both headers; leaves the file at byte 54, where the pixels are taken.
-bmp_headers read_bmp_headers(file_handle f);
+// The bytes a caller reads before it knows the format (a PNG's signature).
+constexpr size_t bmp_start_size = 8;
+
+// Reads both headers, their first bmp_start_size bytes already read into
+// `start`; leaves the file at byte 54, where the pixels are taken.
+bmp_headers read_bmp_headers(file_handle f, const uint8_t* start);
 
 // The pixel bytes taken from byte 54 on: bfSize - 54.
 int64_t pixel_byte_count(const bmpheader& file);

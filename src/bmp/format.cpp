@@ -33,15 +33,19 @@
 //     trailing bytes steer pack's size rules to taking the first H rows of
 //     4W bytes and reversing them: the entry's own bytes, alpha included.
 #include <algorithm>
+#include <cstring>
 
 #include "bmp/bmp.h"
 
 namespace velmorin {
 
-bmp_headers read_bmp_headers(file_handle bmp) {
+bmp_headers read_bmp_headers(file_handle bmp, const uint8_t* start) {
     uint8_t file[14];
     uint8_t info[40];
-    if (read_full(bmp, file, sizeof file) != 14) fail("Error reading bmp header.\n");
+    memcpy(file, start, bmp_start_size);
+    int64_t rest = static_cast<int64_t>(sizeof file - bmp_start_size);
+    if (read_full(bmp, file + bmp_start_size, sizeof file - bmp_start_size) != rest)
+        fail("Error reading bmp header.\n");
     if (read_full(bmp, info, sizeof info) != 40) fail("Error reading bmp info header.\n");
 
     bmp_headers headers;

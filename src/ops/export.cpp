@@ -1,6 +1,9 @@
-// Exporting an entry's pixels as a BMP file any image editor opens the right
-// way up, and that pack takes back (the BMP room says how: bmp/format.cpp).
+// Exporting an entry's pixels as a BMP or PNG file any image editor opens
+// the right way up, and that pack takes back (the format rooms say how:
+// bmp/format.cpp, png/format.cpp).
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 #include "bmp/bmp.h"
 #include "ops/ops.h"
@@ -58,11 +61,70 @@ void warn_about(const bmp_layout& layout) {
             "Warning: the width is not a multiple of 4, so the rows are padded and pack cannot take this BMP back.\n");
 }
 
+bool names_png(const char* path) {
+    size_t n = strlen(path);
+    if (n < 4 || path[n - 4] != '.') return false;
+    const char* suffix = path + n - 3;
+    return tolower(static_cast<unsigned char>(suffix[0])) == 'p' &&
+           tolower(static_cast<unsigned char>(suffix[1])) == 'n' && tolower(static_cast<unsigned char>(suffix[2])) == 'g';
+}
+
+// The rows as PNG image data, each band of them deflated into IDAT chunks
+// on this thread and written on the band writer's; whether any pixel's
+// alpha is not 0.
+bool write_png_rows(band_writer& writer, const bgra_image& img) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    int64_t rows_per_read = std::max<int64_t>(1, band_bytes / row);
+    byte_buffer src = alloc_bytes(static_cast<size_t>(rows_per_read * row));
+    png_writer png;
+    png_begin(png, static_cast<uint32_t>(img.width));
+    uint8_t alpha = 0;
+    for (int64_t first = 0; first < img.height; first += rows_per_read) {
+        size_t count = static_cast<size_t>(std::min(rows_per_read, static_cast<int64_t>(img.height) - first));
+        if (!read_source(img.payload, first * row, src.get(), count * static_cast<size_t>(row)))
+            bands_failed(writer, img.payload.short_message);
+        for (size_t k = 3; k < count * static_cast<size_t>(row); k += 4) alpha |= src[k];
+        bool last = first + static_cast<int64_t>(count) == img.height;
+        for (size_t done = 0, taken; done < count || (last && !png.ended); done += taken) {
+            uint8_t* band = band_to_fill(writer);
+            size_t used = png_write_rows(png, src.get() + done * static_cast<size_t>(row), count - done, last, band,
+                                         static_cast<size_t>(band_bytes), &taken);
+            if (used > 0) band_filled(writer, used);
+        }
+    }
+    png_encode_tail(band_to_fill(writer));
+    band_filled(writer, png_tail_size);
+    return alpha != 0;
+}
+
+// A PNG, 8-bit RGBA. Its size is not known before it is written, so an
+// existing output is emptied first: a run stopped half-way leaves a PNG cut
+// short, which pack refuses.
+[[noreturn]] void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
+    if (img.width == 0 || img.height == 0)
+        fail("Error: an image of %dx%d pixels cannot be a PNG; export it as a BMP.\n", img.width, img.height);
+    output_file out{output_path, {}, false, 0};
+    open_output(out, archive, nullptr, 1);
+    uint8_t head[png_head_size];
+    png_encode_head(static_cast<uint32_t>(img.width), static_cast<uint32_t>(img.height), head);
+    write_output(out, head, sizeof head);
+    band_writer writer;
+    start_bands(writer, out);
+    bool alpha = write_png_rows(writer, img);
+    finish_bands(writer);
+    close_output(out);
+    if (!alpha)
+        trace("Warning: every pixel's alpha is 0, so viewers show this PNG as fully transparent; its colours are all "
+              "there.\n");
+    finish(0);
+}
+
 }  // namespace
 
 [[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path) {
     bgra_image img = read_bgra(archive, target);
     lock_archive(archive);
+    if (names_png(output_path)) export_png(archive, img, output_path);
     bmp_layout layout = export_layout(img.width, img.height, target.entry.length);
 
     output_file out{output_path, {}, false, 0};

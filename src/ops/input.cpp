@@ -20,6 +20,26 @@ bool take_input(archive_file& archive, const file_guard& file, const file_info& 
     return true;
 }
 
+bool take_whole_input(archive_file& archive, const file_guard& file, const file_info& info, const uint8_t* start,
+                      size_t start_size, byte_source* src) {
+    src->short_message = "Error: damaged PNG: ends early.\n";
+    if (info.regular && !same_file(info, archive.info)) {
+        src->file = file.f;
+        src->base = 0;
+        src->size = info.size;
+    } else {
+        int64_t got = 0;
+        byte_buffer rest = read_growing(file.f, INT32_MAX - static_cast<int64_t>(start_size), &got);
+        if (got < 0) return false;
+        src->bytes = alloc_bytes(start_size + static_cast<size_t>(got));
+        memcpy(src->bytes.get(), start, start_size);
+        if (got > 0) memcpy(src->bytes.get() + start_size, rest.get(), static_cast<size_t>(got));
+        src->size = static_cast<int64_t>(start_size) + got;
+    }
+    lock_archive(archive);
+    return true;
+}
+
 namespace {
 
 // No checked patch is longer: a stream that goes on past this is raw.

@@ -1,6 +1,9 @@
-// Making an XOR patch: the entry's pixels XOR the converted BMP, written to
+// Making an XOR patch: the entry's pixels XOR the converted BMP or PNG, written to
 // a file of its own, and for a checked patch the check block after it, from
 // hashes taken on the way. The archive is only read.
+#include <algorithm>
+#include <cstring>
+
 #include "bmp/convert.h"
 #include "ops/ops.h"
 #include "ops/output.h"
@@ -14,31 +17,84 @@ struct patch_hashes {
     uint64_t after;
 };
 
-// Writes the patch a band at a time: the converted pixels XOR the payload.
-// A failure leaves the output partly written, as any failure after it was
-// opened does; the archive is never written.
+// Hashes a band of the pixels before and after, and writes it to the patch
+// as their XOR (in `old`).
+void put_band(output_file& out, uint8_t* old, const uint8_t* fresh, size_t n, bool hashed, pixel_hash* hashes) {
+    if (hashed) {
+        feed_hash(hashes[0], old, n);
+        feed_hash(hashes[1], fresh, n);
+    }
+    xor_into(old, fresh, n);
+    write_output(out, old, n);
+}
+
+// Writes the patch for a BMP a band at a time: the converted pixels XOR the
+// payload. A failure leaves the output partly written, as any failure after
+// it was opened does; the archive is never written.
 patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_source& pixels,
                          const byte_source& payload, bool hashed) {
     byte_buffer band = alloc_bytes(band_bytes);
     byte_buffer scratch = alloc_bytes(band_bytes);
     byte_buffer old = alloc_bytes(band_bytes);
-    pixel_hash before, after;
-    start_hash(before);
-    start_hash(after);
+    pixel_hash hashes[2];
+    start_hash(hashes[0]);
+    start_hash(hashes[1]);
     for (int64_t at = 0; at < plan.size;) {
         size_t n = band_length(plan, at);
         const char* failed = convert_band(plan, pixels, payload, at, n, band.get(), scratch.get());
         if (!failed && !read_source(payload, at, old.get(), n)) failed = payload.short_message;
         if (failed) output_failed(out, failed);
-        if (hashed) {
-            feed_hash(before, old.get(), n);
-            feed_hash(after, band.get(), n);
-        }
-        xor_into(old.get(), band.get(), n);
-        write_output(out, old.get(), n);
+        put_band(out, old.get(), band.get(), n, hashed, hashes);
         at += static_cast<int64_t>(n);
     }
-    return patch_hashes{hash_value(before), hash_value(after)};
+    return patch_hashes{hash_value(hashes[0]), hash_value(hashes[1])};
+}
+
+// The same for a PNG, whose rows come in order over the entry's own.
+patch_hashes write_png_patch(output_file& out, png_pixels& pixels, const bgra_image& img, bool hashed) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / std::max<int64_t>(row, 1));
+    size_t capacity = static_cast<size_t>(rows_per_band * row);
+    byte_buffer band = alloc_bytes(capacity);
+    byte_buffer old = alloc_bytes(capacity);
+    pixel_hash hashes[2];
+    start_hash(hashes[0]);
+    start_hash(hashes[1]);
+    for (int64_t first = 0; first < img.height && row > 0; first += rows_per_band) {
+        int64_t rows = std::min(rows_per_band, static_cast<int64_t>(img.height) - first);
+        size_t n = static_cast<size_t>(rows * row);
+        if (!read_source(img.payload, first * row, old.get(), n)) output_failed(out, img.payload.short_message);
+        memcpy(band.get(), old.get(), n);
+        for (int64_t r = 0; r < rows; ++r)
+            if (const char* failed = png_row(pixels, first + r, static_cast<size_t>(row), band.get() + r * row))
+                output_failed(out, failed);
+        put_band(out, old.get(), band.get(), n, hashed, hashes);
+    }
+    return patch_hashes{hash_value(hashes[0]), hash_value(hashes[1])};
+}
+
+// The check block after the patch, for a checked one.
+void put_check_block(output_file& out, const bgra_image& img, const located_entry& target, patch_hashes hashes) {
+    check_block block{img.width, img.height, hashes.before, hashes.after, 1, target.name};
+    uint8_t encoded[largest_check_block];
+    write_output(out, encoded, encode_check_block(block, encoded));
+}
+
+// A PNG: checked whole before the output is opened.
+[[noreturn]] void make_png_patch(archive_file& archive, const located_entry& target, const bgra_image& img,
+                                 file_guard& input, const file_info& info, const uint8_t* start,
+                                 const char* output_path, bool checked) {
+    byte_source file;
+    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
+    png_pixels pixels;
+    check_png(file, img, &pixels);
+    output_file out{output_path, {}, false, 0};
+    open_output(out, archive, &info, img.bgra_datasize);
+    trace("Debug: datasize = %d\n", img.bgra_datasize);
+    patch_hashes hashes = write_png_patch(out, pixels, img, checked);
+    if (checked) put_check_block(out, img, target, hashes);
+    close_output(out);
+    finish(0);
 }
 
 }  // namespace
@@ -51,7 +107,10 @@ patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_so
     file_guard bmp;
     file_info bmp_file;
     bool opened = open_run_input(archive, bmp_path, bmp, &bmp_file);
-    bmp_headers headers = read_bmp_headers(bmp.f);
+    uint8_t start[bmp_start_size];
+    if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
+    if (opened && is_png_signature(start)) make_png_patch(archive, target, img, bmp, bmp_file, start, output_path, checked);
+    bmp_headers headers = read_bmp_headers(bmp.f, start);
     if (!opened) fail("Error reading bmp.\n");
 
     // Whether the run gets as far as writing follows from the BMP's size and
@@ -71,11 +130,7 @@ patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_so
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
     patch_hashes hashes = write_patch(out, plan, pixels, img.payload, checked);
-    if (checked) {
-        check_block block{img.width, img.height, hashes.before, hashes.after, 1, target.name};
-        uint8_t encoded[largest_check_block];
-        write_output(out, encoded, encode_check_block(block, encoded));
-    }
+    if (checked) put_check_block(out, img, target, hashes);
     close_output(out);
     finish(0);
 }

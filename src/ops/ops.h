@@ -3,11 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "archive/archive.h"
+#include "bmp/bmp.h"
 #include "patch/patch.h"
+#include "png/png.h"
+#include "entry/entry.h"
 
 namespace velmorin {
+
+// An input is read this far before its format is known.
+static_assert(bmp_start_size == png_signature_size);
 
 // ---- the file an operation reads (input.cpp) -----------------------------------
 // An input that is a regular file is read under the archive's lock; one that
@@ -25,6 +32,13 @@ namespace velmorin {
 [[nodiscard]] bool take_input(archive_file& archive, const file_guard& file, const file_info& info, int64_t start,
                               int64_t count, const char* short_message, byte_source* src);
 
+// The whole input, its first `start_size` bytes already read into `start`:
+// in place from a regular file other than the archive, otherwise read whole
+// now (a stream to its end). Then takes the archive's lock. False when it
+// cannot be read.
+[[nodiscard]] bool take_whole_input(archive_file& archive, const file_guard& file, const file_info& info,
+                                    const uint8_t* start, size_t start_size, byte_source* src);
+
 // A patch as the run reads it: its first S bytes (S being the entry's
 // payload size), its length and its last bytes, where a check block would be.
 struct patch_input {
@@ -40,6 +54,25 @@ struct patch_input {
 // runs past any checked patch's length. Takes the archive's lock after.
 void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
                 patch_input* patch);
+
+// The pixels of a PNG input, as the entry's rows (png_input.cpp).
+struct png_pixels {
+    const byte_source* file = nullptr;
+    bool alpha = false;
+    byte_buffer image;                   // interlaced: the whole image, from the first reading
+    std::unique_ptr<png_reader> reader;  // otherwise: the second reading, row by row
+};
+
+// Checks the PNG in `file` against the entry (its size, then every byte of
+// it) and says what it is on the error stream; ends the run if it does not
+// do.
+void check_png(const byte_source& file, const bgra_image& img, png_pixels* pixels);
+
+// The entry's row `row` (rows asked for in order, from 0) as the PNG has
+// it, over the entry's own row in `out`: its fourth bytes stay where the
+// PNG has no alpha. nullptr, or a message when the file cannot be read
+// again as it was.
+const char* png_row(png_pixels& pixels, int64_t row, size_t row_bytes, uint8_t* out);
 
 // ---- the operations ---------------------------------------------------------------
 

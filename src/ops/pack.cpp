@@ -1,8 +1,45 @@
-// Packing a BMP over an entry's pixels.
+// Packing a BMP or a PNG over an entry's pixels.
+#include <algorithm>
+
 #include "bmp/convert.h"
 #include "ops/ops.h"
 
 namespace velmorin {
+namespace {
+
+[[noreturn]] void updated(archive_file& archive, file_guard& input) {
+    (void)input.close_now();
+    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+    trace("Debug: data updated.\n");
+    finish(0);
+}
+
+// A PNG: checked whole first, then its rows written a band at a time over
+// the entry's, which keep their fourth bytes where the PNG has no alpha.
+[[noreturn]] void pack_png(archive_file& archive, const located_entry& target, const bgra_image& img,
+                           file_guard& input, const file_info& info, const uint8_t* start) {
+    byte_source file;
+    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
+    png_pixels pixels;
+    check_png(file, img, &pixels);
+
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / std::max<int64_t>(row, 1));
+    byte_buffer band = alloc_bytes(static_cast<size_t>(rows_per_band * row));
+    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
+    for (int64_t first = 0; first < img.height && row > 0; first += rows_per_band) {
+        int64_t rows = std::min(rows_per_band, static_cast<int64_t>(img.height) - first);
+        size_t n = static_cast<size_t>(rows * row);
+        if (!read_source(img.payload, first * row, band.get(), n)) payload_read_failed(out, img.payload.short_message);
+        for (int64_t r = 0; r < rows; ++r)
+            if (const char* failed = png_row(pixels, first + r, static_cast<size_t>(row), band.get() + r * row))
+                payload_read_failed(out, failed);
+        write_at(out, band.get(), n);
+    }
+    updated(archive, input);
+}
+
+}  // namespace
 
 [[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path) {
     // The entry is read first: one that is not an image stops the run before
@@ -12,7 +49,10 @@ namespace velmorin {
     file_guard bmp;
     file_info bmp_file;
     if (!open_run_input(archive, bmp_path, bmp, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
-    bmp_headers headers = read_bmp_headers(bmp.f);
+    uint8_t start[bmp_start_size];
+    if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
+    if (is_png_signature(start)) pack_png(archive, target, img, bmp, bmp_file, start);
+    bmp_headers headers = read_bmp_headers(bmp.f, start);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     byte_source pixels;
@@ -35,11 +75,7 @@ namespace velmorin {
         write_at(out, band.get(), n);
         at += static_cast<int64_t>(n);
     }
-
-    (void)bmp.close_now();
-    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
-    trace("Debug: data updated.\n");
-    finish(0);
+    updated(archive, bmp);
 }
 
 }  // namespace velmorin

@@ -1,0 +1,70 @@
+// A PNG as the pixels pack, --mkxor and --mkpatch take: the whole file is
+// read once to check it (every chunk, the zlib stream, every palette index)
+// before the first pixel is handed out, so no damage found half-way can
+// leave an entry or a patch partly written; then it is read again, row by
+// row. An interlaced PNG sends its rows out of order: its first reading
+// keeps the whole image instead.
+#include <algorithm>
+#include <cstring>
+
+#include "ops/ops.h"
+#include "png/png.h"
+
+namespace velmorin {
+namespace {
+
+const char* colour_names[] = {"grey", "", "RGB", "palette", "grey and alpha", "", "RGBA"};
+
+// Reads every row: into `image` (width * 4 bytes a row) when given, where
+// Adam7 puts it, all four bytes of a pixel or, without alpha, three;
+// otherwise into one row's room, and dropped.
+bool read_all(png_reader& r, uint8_t* image) {
+    const png_header& h = r.header;
+    size_t image_row = static_cast<size_t>(h.width) * 4, kept = r.alpha ? 4 : 3;
+    byte_buffer row = alloc_bytes(image_row);
+    for (uint64_t left = png_row_count(h); left > 0; --left) {
+        if (!png_read_row(r, row.get())) return false;
+        if (!image) continue;
+        png_place at = h.interlace ? png_pass_place(r.pass, r.pass_row - 1) : png_place{0, r.pass_row - 1, 1};
+        uint8_t* dst = image + static_cast<size_t>(at.y) * image_row + static_cast<size_t>(at.x) * 4;
+        for (uint32_t k = 0; k < r.pass_width; ++k) memcpy(dst + static_cast<size_t>(k) * at.step * 4, row.get() + 4 * k, kept);
+    }
+    return png_close(r);
+}
+
+}  // namespace
+
+void check_png(const byte_source& file, const bgra_image& img, png_pixels* pixels) {
+    pixels->file = &file;
+    png_reader first;
+    if (!png_open(first, file)) fail("Error: damaged PNG: %s.\n", first.damage);
+    const png_header& h = first.header;
+    if (h.width != static_cast<uint32_t>(img.width) || h.height != static_cast<uint32_t>(img.height))
+        fail("Error: the PNG is %ux%u; the entry is %dx%d.\n", h.width, h.height, img.width, img.height);
+    trace("Debug: PNG %ux%u, colour type %u (%s), bit depth %u, %s.\n", h.width, h.height, h.colour_type,
+          colour_names[h.colour_type], h.bit_depth, h.interlace ? "interlaced" : "not interlaced");
+    pixels->alpha = first.alpha;
+    if (h.interlace) {
+        // Held whole, from the entry's own pixels: a PNG without alpha keeps
+        // their fourth bytes.
+        pixels->image = alloc_bytes(static_cast<size_t>(img.bgra_datasize));
+        if (!read_source(img.payload, 0, pixels->image.get(), static_cast<size_t>(img.bgra_datasize)))
+            fail("%s", img.payload.short_message);
+    }
+    if (!read_all(first, pixels->image.get())) fail("Error: damaged PNG: %s.\n", first.damage);
+}
+
+const char* png_row(png_pixels& pixels, int64_t row, size_t row_bytes, uint8_t* out) {
+    if (pixels.image) {
+        memcpy(out, pixels.image.get() + static_cast<size_t>(row) * row_bytes, row_bytes);
+        return nullptr;
+    }
+    if (row == 0) {
+        pixels.reader = std::make_unique<png_reader>();
+        if (!png_open(*pixels.reader, *pixels.file)) return "Error: the PNG could not be read a second time.\n";
+    }
+    if (!png_read_row(*pixels.reader, out)) return "Error: the PNG could not be read a second time.\n";
+    return nullptr;
+}
+
+}  // namespace velmorin

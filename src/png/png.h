@@ -1,0 +1,136 @@
+// The PNG format, both ways: reading every standard form of it into an
+// entry's pixels, a row at a time, and writing an entry as 8-bit RGBA. The
+// layout is drawn once, in format.cpp; zlib inflates, deflates and sums.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <zlib.h>
+
+#include "base/bytes.h"
+#include "base/run.h"
+
+namespace velmorin {
+
+constexpr size_t png_signature_size = 8;
+
+// Whether these 8 bytes are the PNG signature.
+bool is_png_signature(const uint8_t* bytes);
+
+struct png_header {
+    uint32_t width;
+    uint32_t height;
+    uint8_t bit_depth;
+    uint8_t colour_type;  // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
+    uint8_t interlace;    // 0 none, 1 Adam7
+};
+
+// ---- reading ------------------------------------------------------------------
+
+// A PNG being read from a byte source: its chunks, its inflated data and its
+// scanlines. Not to be copied or moved once opened (zlib keeps its address).
+struct png_reader {
+    const byte_source* file = nullptr;
+    int64_t at = 0;            // the next byte of the file to read
+    uint32_t idat_left = 0;    // bytes of the current IDAT chunk still to read
+    uint32_t crc = 0;          // of the chunk being read, so far
+    bool idat_done = false;    // the run of IDAT chunks has ended
+    uint8_t next_type[4] = {}; // the chunk that ended it
+    uint32_t next_length = 0;
+
+    png_header header{};
+    bool alpha = false;  // the pixels carry alpha: types 4 and 6, or tRNS
+    uint8_t palette[256][4] = {};  // blue, green, red, alpha
+    int palette_size = 0;
+    bool has_trns = false;
+    uint16_t trns[3] = {};  // the transparent grey, or red, green, blue
+
+    z_stream zs{};
+    bool inflating = false;
+    byte_buffer input;  // compressed bytes on their way to zlib
+
+    byte_buffer line;      // the current scanline: its filter byte, then its bytes
+    byte_buffer previous;  // the one before, for the filters
+    size_t line_bytes = 0;
+    size_t pixel_bytes = 1;  // bytes per pixel, at least 1, as the filters count them
+    int pass = 0;            // the Adam7 pass being read, 1 to 7; 1 when not interlaced
+    uint32_t pass_width = 0, pass_height = 0, pass_row = 0;
+
+    const char* damage = nullptr;  // what is wrong, when a call returned false
+
+    png_reader() = default;
+    png_reader(const png_reader&) = delete;
+    png_reader& operator=(const png_reader&) = delete;
+    ~png_reader();
+};
+
+// Reads the signature and the chunks before the image data. False, with
+// `damage` set, when they are damaged.
+[[nodiscard]] bool png_open(png_reader& r, const byte_source& file);
+
+// The image's next row (of the current Adam7 pass when interlaced: then
+// pass_width pixels, at the columns and row png_pass_place() gives) as an
+// entry's pixels, four bytes each: blue, green, red, and the alpha where the
+// PNG has alpha (left as they are otherwise).
+[[nodiscard]] bool png_read_row(png_reader& r, uint8_t* pixels);
+
+// After the last row: the image data must end there and the file go on to
+// its IEND chunk, every chunk's CRC holding.
+[[nodiscard]] bool png_close(png_reader& r);
+
+// Where row `row` of Adam7 pass `pass` (1 to 7) lies: its first pixel's
+// column and row in the image, and the step between its pixels.
+struct png_place {
+    uint32_t x, y, step;
+};
+png_place png_pass_place(int pass, uint32_t row);
+
+// The pixels across and the rows of pass `pass` (the whole image when not
+// interlaced, pass 1); and how many rows png_read_row() gives in all.
+void png_pass_size(const png_header& h, int pass, uint32_t* width, uint32_t* height);
+uint64_t png_row_count(const png_header& h);
+
+// ---- writing ------------------------------------------------------------------
+
+// An entry being written as an 8-bit RGBA PNG, a row at a time, the IDAT
+// chunks into a caller's buffer. Not to be copied or moved once begun.
+struct png_writer {
+    uint32_t width = 0;
+    z_stream zs{};
+    bool deflating = false;
+    bool ended = false;    // the image data is complete
+    byte_buffer line;      // the filtered scanline: its filter byte, then its bytes
+    byte_buffer raw;       // the current row as RGBA
+    byte_buffer previous;  // the row before it, as RGBA
+    byte_buffer trial;     // a filter being tried
+
+    png_writer() = default;
+    png_writer(const png_writer&) = delete;
+    png_writer& operator=(const png_writer&) = delete;
+    ~png_writer();
+};
+
+// The bytes before the image data (signature and IHDR): 33 of them.
+constexpr size_t png_head_size = 33;
+void png_encode_head(uint32_t width, uint32_t height, uint8_t* out);
+
+// The bytes after it (IEND): 12 of them.
+constexpr size_t png_tail_size = 12;
+void png_encode_tail(uint8_t* out);
+
+void png_begin(png_writer& w, uint32_t width);
+
+// Frames the `length` bytes after an 8-byte gap at `chunk` as an IDAT chunk,
+// its CRC after them.
+void png_seal_idat(uint8_t* chunk, uint32_t length);
+
+// Compresses `row_count` entry rows (width * 4 bytes each) into one IDAT
+// chunk in `out` (`room` bytes, at least 64 KiB), ending the image data
+// after them when `last`. Returns the bytes of `out` used (0: no chunk);
+// `*rows_done` says how many rows went in. While rows are left, or `last`
+// and the writer has not `ended`, call again with a fresh `out`.
+size_t png_write_rows(png_writer& w, const uint8_t* rows, size_t row_count, bool last, uint8_t* out, size_t room,
+                      size_t* rows_done);
+
+}  // namespace velmorin
