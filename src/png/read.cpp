@@ -277,7 +277,7 @@ bool convert(png_reader& r, uint8_t* out) {
         for (int c = 0; c < n; ++c) s[c] = sample(x, static_cast<size_t>(k) * static_cast<size_t>(n) + static_cast<size_t>(c), depth);
         if (h.colour_type == 3) {
             if (s[0] >= r.palette_size) return damaged(r, "palette index");
-            memcpy(out, r.palette[s[0]], 4);
+            memcpy(out, r.palette[s[0]], r.alpha ? 4 : 3);
             continue;
         }
         bool grey = h.colour_type == 0 || h.colour_type == 4;
