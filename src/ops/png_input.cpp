@@ -21,9 +21,9 @@ const char* colour_names[] = {"grey", "", "RGB", "palette", "grey and alpha", ""
 bool read_all(png_reader& r, uint8_t* image) {
     const png_header& h = r.header;
     size_t image_row = static_cast<size_t>(h.width) * 4, kept = r.alpha ? 4 : 3;
-    byte_buffer row = alloc_bytes(image_row);
+    byte_buffer row = alloc_bytes(image ? image_row : 0);
     for (uint64_t left = png_row_count(h); left > 0; --left) {
-        if (!png_read_row(r, row.get())) return false;
+        if (!png_read_row(r, image ? row.get() : nullptr)) return false;
         if (!image) continue;
         png_place at = h.interlace ? png_pass_place(r.pass, r.pass_row - 1) : png_place{0, r.pass_row - 1, 1};
         uint8_t* dst = image + static_cast<size_t>(at.y) * image_row + static_cast<size_t>(at.x) * 4;
@@ -61,7 +61,7 @@ const char* png_row(png_pixels& pixels, int64_t row, size_t row_bytes, uint8_t* 
     }
     if (row == 0) {
         pixels.reader = std::make_unique<png_reader>();
-        if (!png_open(*pixels.reader, *pixels.file)) return "Error: the PNG could not be read a second time.\n";
+        if (!png_open(*pixels.reader, *pixels.file, true)) return "Error: the PNG could not be read a second time.\n";
     }
     if (!png_read_row(*pixels.reader, out)) return "Error: the PNG could not be read a second time.\n";
     return nullptr;

@@ -52,12 +52,15 @@ struct png_reader {
 
     byte_buffer line;      // the current scanline: its filter byte, then its bytes
     byte_buffer previous;  // the one before, for the filters
+    byte_buffer scratch;   // pixels read only to be checked
     size_t line_bytes = 0;
     size_t pixel_bytes = 1;  // bytes per pixel, at least 1, as the filters count them
     int pass = 0;            // the Adam7 pass being read, 1 to 7; 1 when not interlaced
     uint32_t pass_width = 0, pass_height = 0, pass_row = 0;
 
     const char* damage = nullptr;  // what is wrong, when a call returned false
+    bool trusted = false;          // read once already, whole: its CRCs and checksum are not summed again
+    uint32_t header_left = 0;      // bytes of the zlib stream's header still to skip, when trusted
 
     png_reader() = default;
     png_reader(const png_reader&) = delete;
@@ -66,13 +69,16 @@ struct png_reader {
 };
 
 // Reads the signature and the chunks before the image data. False, with
-// `damage` set, when they are damaged.
-[[nodiscard]] bool png_open(png_reader& r, const byte_source& file);
+// `damage` set, when they are damaged. `trusted`: a file already read whole
+// without fault, read again for its pixels; its CRCs and the zlib stream's
+// checksum are not summed again.
+[[nodiscard]] bool png_open(png_reader& r, const byte_source& file, bool trusted = false);
 
 // The image's next row (of the current Adam7 pass when interlaced: then
 // pass_width pixels, at the columns and row png_pass_place() gives) as an
 // entry's pixels, four bytes each: blue, green, red, and the alpha where the
-// PNG has alpha (left as they are otherwise).
+// PNG has alpha (left as they are otherwise). With `pixels` null, the row is
+// only checked.
 [[nodiscard]] bool png_read_row(png_reader& r, uint8_t* pixels);
 
 // After the last row: the image data must end there and the file go on to
