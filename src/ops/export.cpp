@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "bmp/bmp.h"
 #include "ops/ops.h"
@@ -69,28 +71,62 @@ bool names_png(const char* path) {
            tolower(static_cast<unsigned char>(suffix[1])) == 'n' && tolower(static_cast<unsigned char>(suffix[2])) == 'g';
 }
 
-// The rows as PNG image data, each band of them deflated into IDAT chunks
-// on this thread and written on the band writer's; whether any pixel's
-// alpha is not 0.
+// A band of the image's rows on its way into a PNG: read, then filtered.
+struct png_band {
+    byte_buffer raw;
+    byte_buffer lines;
+    int64_t count = 0;
+    const char* failed = nullptr;
+    uint8_t alpha = 0;  // the band's alpha bytes ORed together
+};
+
+// Reads the band of rows from `first` and filters it, the last row of the
+// band before it (if any) at `before`.
+void prepare_band(const bgra_image& img, int64_t first, int64_t count, const uint8_t* before, png_band* band) {
+    size_t row = static_cast<size_t>(img.width) * 4, n = static_cast<size_t>(count) * row;
+    band->count = count;
+    if (!read_source(img.payload, first * static_cast<int64_t>(row), band->raw.get(), n)) {
+        band->failed = img.payload.short_message;
+        return;
+    }
+    for (size_t k = 3; k < n; k += 4) band->alpha |= band->raw[k];
+    png_filter_rows(band->raw.get(), static_cast<size_t>(count), static_cast<uint32_t>(img.width), before,
+                    band->lines.get());
+}
+
+// The rows as PNG image data, in bands: the next band is read and filtered
+// on a thread of its own while this one deflates the band before, and the
+// band writer's thread writes what came out. Whether any pixel's alpha is
+// not 0.
 bool write_png_rows(band_writer& writer, const bgra_image& img) {
-    int64_t row = static_cast<int64_t>(img.width) * 4;
-    int64_t rows_per_read = std::max<int64_t>(1, band_bytes / row);
-    byte_buffer src = alloc_bytes(static_cast<size_t>(rows_per_read * row));
+    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height;
+    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / row);
+    png_band bands[2];
+    for (png_band& b : bands) {
+        b.raw = alloc_bytes(static_cast<size_t>(rows_per_band * row));
+        b.lines = alloc_bytes(static_cast<size_t>(rows_per_band) * png_line_bytes(static_cast<uint32_t>(img.width)));
+    }
     png_writer png;
-    png_begin(png, static_cast<uint32_t>(img.width));
+    png_begin(png);
+    prepare_band(img, 0, std::min(rows_per_band, height), nullptr, &bands[0]);
     uint8_t alpha = 0;
-    for (int64_t first = 0; first < img.height; first += rows_per_read) {
-        size_t count = static_cast<size_t>(std::min(rows_per_read, static_cast<int64_t>(img.height) - first));
-        if (!read_source(img.payload, first * row, src.get(), count * static_cast<size_t>(row)))
-            bands_failed(writer, img.payload.short_message);
-        for (size_t k = 3; k < count * static_cast<size_t>(row); k += 4) alpha |= src[k];
-        bool last = first + static_cast<int64_t>(count) == img.height;
-        for (size_t done = 0, taken; done < count || (last && !png.ended); done += taken) {
-            uint8_t* band = band_to_fill(writer);
-            size_t used = png_write_rows(png, src.get() + done * static_cast<size_t>(row), count - done, last, band,
-                                         static_cast<size_t>(band_bytes), &taken);
+    for (int64_t first = 0, slot = 0; first < height; first += rows_per_band, slot ^= 1) {
+        png_band& band = bands[slot];
+        if (band.failed) bands_failed(writer, band.failed);
+        alpha |= band.alpha;
+        int64_t next = first + band.count;
+        std::thread ahead;
+        if (next < height)
+            ahead = std::thread(prepare_band, std::cref(img), next, std::min(rows_per_band, height - next),
+                                band.raw.get() + (band.count - 1) * row, &bands[slot ^ 1]);
+        size_t size = static_cast<size_t>(band.count) * png_line_bytes(static_cast<uint32_t>(img.width));
+        for (size_t done = 0, taken; done < size || (next == height && !png.ended); done += taken) {
+            uint8_t* out = band_to_fill(writer);
+            size_t used = png_deflate(png, band.lines.get() + done, size - done, next == height, out,
+                                      static_cast<size_t>(band_bytes), &taken);
             if (used > 0) band_filled(writer, used);
         }
+        if (ahead.joinable()) ahead.join();
     }
     png_encode_tail(band_to_fill(writer));
     band_filled(writer, png_tail_size);

@@ -99,24 +99,6 @@ uint64_t png_row_count(const png_header& h);
 
 // ---- writing ------------------------------------------------------------------
 
-// An entry being written as an 8-bit RGBA PNG, a row at a time, the IDAT
-// chunks into a caller's buffer. Not to be copied or moved once begun.
-struct png_writer {
-    uint32_t width = 0;
-    z_stream zs{};
-    bool deflating = false;
-    bool ended = false;    // the image data is complete
-    byte_buffer line;      // the filtered scanline: its filter byte, then its bytes
-    byte_buffer raw;       // the current row as RGBA
-    byte_buffer previous;  // the row before it, as RGBA
-    byte_buffer trial;     // a filter being tried
-
-    png_writer() = default;
-    png_writer(const png_writer&) = delete;
-    png_writer& operator=(const png_writer&) = delete;
-    ~png_writer();
-};
-
 // The bytes before the image data (signature and IHDR): 33 of them.
 constexpr size_t png_head_size = 33;
 void png_encode_head(uint32_t width, uint32_t height, uint8_t* out);
@@ -125,18 +107,42 @@ void png_encode_head(uint32_t width, uint32_t height, uint8_t* out);
 constexpr size_t png_tail_size = 12;
 void png_encode_tail(uint8_t* out);
 
-void png_begin(png_writer& w, uint32_t width);
+// A scanline of an 8-bit RGBA image `width` pixels wide: its filter byte,
+// then its bytes.
+inline size_t png_line_bytes(uint32_t width) { return 1 + static_cast<size_t>(width) * 4; }
+
+// The scanlines for `count` entry rows (width * 4 bytes each, the row
+// before them `before`, or null for the first): each filtered with
+// whichever of the five filters leaves the smallest bytes, the usual choice,
+// which deflate packs best. Pure: rows of a band can be filtered on one
+// thread while another deflates the band before.
+void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines);
+
+// The image data being deflated into IDAT chunks in a caller's buffers. Not
+// to be copied or moved once begun.
+struct png_writer {
+    z_stream zs{};
+    bool deflating = false;
+    bool ended = false;  // the image data is complete
+
+    png_writer() = default;
+    png_writer(const png_writer&) = delete;
+    png_writer& operator=(const png_writer&) = delete;
+    ~png_writer();
+};
+
+void png_begin(png_writer& w);
+
+// Deflates scanlines (`size` bytes at `lines`) into one IDAT chunk in `out`
+// (`room` bytes, at least 64 KiB), ending the image data after them when
+// `last`. Returns the bytes of `out` used (0: no chunk); `*taken` says how
+// many bytes of `lines` went in. While bytes are left, or `last` and the
+// writer has not `ended`, call again with a fresh `out`.
+size_t png_deflate(png_writer& w, const uint8_t* lines, size_t size, bool last, uint8_t* out, size_t room,
+                   size_t* taken);
 
 // Frames the `length` bytes after an 8-byte gap at `chunk` as an IDAT chunk,
 // its CRC after them.
 void png_seal_idat(uint8_t* chunk, uint32_t length);
-
-// Compresses `row_count` entry rows (width * 4 bytes each) into one IDAT
-// chunk in `out` (`room` bytes, at least 64 KiB), ending the image data
-// after them when `last`. Returns the bytes of `out` used (0: no chunk);
-// `*rows_done` says how many rows went in. While rows are left, or `last`
-// and the writer has not `ended`, call again with a fresh `out`.
-size_t png_write_rows(png_writer& w, const uint8_t* rows, size_t row_count, bool last, uint8_t* out, size_t room,
-                      size_t* rows_done);
 
 }  // namespace velmorin
