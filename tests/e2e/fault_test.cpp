@@ -29,7 +29,7 @@ const std::set<std::string> read_messages = {"Error reading header.\n",
                                              "Short read.\n"};
 const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n"};
 const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n",
-                                              "Error closing out.bmp\n"};
+                                              "Error closing out.bmp\n", "Error closing out.png\n"};
 
 struct mode_case {
     std::string label;
@@ -165,19 +165,24 @@ TEST(Interrupted, OutputsAreLeftShort) {
     s.write("game.dat", sc.a.data);
     s.write("in.bmp", sc.bmp);
     ASSERT_EQ(e2e::run({"--export", "game.dat", sc.name, "whole.bmp"}, s.dir).status, 0);
+    ASSERT_EQ(e2e::run({"--export", "game.dat", sc.name, "whole.png"}, s.dir).status, 0);
     const std::pair<std::string, std::string> runs[] = {
         {"--mkxor game.dat tex/target.bgra in.bmp out.xor", "--xor game.dat tex/target.bgra out.xor"},
-        {"--export game.dat tex/target.bgra out.bmp", "game.dat tex/target.bgra out.bmp"}};
+        {"--export game.dat tex/target.bgra out.bmp", "game.dat tex/target.bgra out.bmp"},
+        {"--export game.dat tex/target.bgra out.png", "game.dat tex/target.bgra out.png"}};
     for (const auto& [make_output, use_output] : runs) {
         SCOPED_TRACE(make_output);
         s.write("out.xor", fixture::pattern(sc.size, 8));
         s.write("out.bmp", s.read("whole.bmp"));
+        s.write("out.png", s.read("whole.png"));
         e2e::result r = e2e::run_shell(e2e::under_fault("write:2:kill", make_output), s.dir);
         ASSERT_EQ(r.status, 128 + 9);
         e2e::result use = e2e::run_shell("\"$VELMORIN\" " + use_output, s.dir);
         EXPECT_EQ(use.status, 255);
         EXPECT_EQ(use.err.substr(use.err.rfind('\n', use.err.size() - 2) + 1),
-                  make_output[2] == 'm' ? "Short read.\n" : "Error: Unable to read whole bmp.\n");
+                  make_output[2] == 'm'                        ? "Short read.\n"
+                  : make_output.find(".png") != std::string::npos ? "Error: damaged PNG: ends early.\n"
+                                                                  : "Error: Unable to read whole bmp.\n");
         EXPECT_EQ(s.read("game.dat"), sc.a.data);
     }
     // A checked patch killed at any write, over a checked patch for another
@@ -207,7 +212,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, Faults,
                                                    "out.bmp"},
                                          mode_case{"MakePatch", "--mkpatch game.dat tex/target.bgra in.bmp out.xor",
                                                    false, "out.xor"},
-                                         mode_case{"ApplyChecked", "--xor game.dat tex/target.bgra c.xor", true, ""}),
+                                         mode_case{"ApplyChecked", "--xor game.dat tex/target.bgra c.xor", true, ""},
+                                         mode_case{"ExportPng", "--export game.dat tex/target.bgra out.png", false,
+                                                   "out.png"}),
                          [](const testing::TestParamInfo<mode_case>& p) { return p.param.label; });
 
 }  // namespace
