@@ -52,22 +52,18 @@ patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_so
 
 // The same for a PNG, whose rows come in order over the entry's own.
 patch_hashes write_png_patch(output_file& out, png_pixels& pixels, const bgra_image& img, bool hashed) {
-    int64_t row = static_cast<int64_t>(img.width) * 4;
-    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / std::max<int64_t>(row, 1));
-    size_t capacity = static_cast<size_t>(rows_per_band * row);
-    byte_buffer band = alloc_bytes(capacity);
-    byte_buffer old = alloc_bytes(capacity);
+    int64_t row = static_cast<int64_t>(img.width) * 4, per_band = rows_per_band(img);
+    byte_buffer band = alloc_bytes(static_cast<size_t>(per_band * row));
+    byte_buffer old = alloc_bytes(static_cast<size_t>(per_band * row));
     pixel_hash hashes[2];
     start_hash(hashes[0]);
     start_hash(hashes[1]);
-    for (int64_t first = 0; first < img.height && row > 0; first += rows_per_band) {
-        int64_t rows = std::min(rows_per_band, static_cast<int64_t>(img.height) - first);
+    for (int64_t first = 0; first < img.height && row > 0; first += per_band) {
+        int64_t rows = std::min(per_band, static_cast<int64_t>(img.height) - first);
         size_t n = static_cast<size_t>(rows * row);
-        if (!read_source(img.payload, first * row, old.get(), n)) output_failed(out, img.payload.short_message);
-        memcpy(band.get(), old.get(), n);
-        for (int64_t r = 0; r < rows; ++r)
-            if (const char* failed = png_row(pixels, first + r, static_cast<size_t>(row), band.get() + r * row))
-                output_failed(out, failed);
+        const char* failed = png_band(pixels, img, first, rows, band.get());
+        if (!failed && !read_source(img.payload, first * row, old.get(), n)) failed = img.payload.short_message;
+        if (failed) output_failed(out, failed);
         put_band(out, old.get(), band.get(), n, hashed, hashes);
     }
     return patch_hashes{hash_value(hashes[0]), hash_value(hashes[1])};
@@ -84,10 +80,8 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
 [[noreturn]] void make_png_patch(archive_file& archive, const located_entry& target, const bgra_image& img,
                                  file_guard& input, const file_info& info, const uint8_t* start,
                                  const char* output_path, bool checked) {
-    byte_source file;
-    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
     png_pixels pixels;
-    check_png(file, img, &pixels);
+    take_png(archive, input, info, start, img, &pixels);
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, &info, img.bgra_datasize);
     trace("Debug: datasize = %d\n", img.bgra_datasize);

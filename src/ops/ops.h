@@ -57,22 +57,26 @@ void take_patch(archive_file& archive, const file_guard& file, const file_info& 
 
 // The pixels of a PNG input, as the entry's rows (png_input.cpp).
 struct png_pixels {
-    const byte_source* file = nullptr;
+    byte_source file;
     bool alpha = false;
     byte_buffer image;                   // interlaced: the whole image, from the first reading
     std::unique_ptr<png_reader> reader;  // otherwise: the second reading, row by row
 };
 
-// Checks the PNG in `file` against the entry (its size, then every byte of
-// it) and says what it is on the error stream; ends the run if it does not
-// do.
-void check_png(const byte_source& file, const bgra_image& img, png_pixels* pixels);
+// Takes the PNG input (take_whole_input(), its signature read into `start`)
+// and checks it against the entry: its size, then every byte of it. Says
+// what it is on the error stream; ends the run if it does not do.
+void take_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
+              const bgra_image& img, png_pixels* pixels);
 
-// The entry's row `row` (rows asked for in order, from 0) as the PNG has
-// it, over the entry's own row in `out`: its fourth bytes stay where the
-// PNG has no alpha. nullptr, or a message when the file cannot be read
-// again as it was.
-const char* png_row(png_pixels& pixels, int64_t row, size_t row_bytes, uint8_t* out);
+// Rows of the entry that make a band of about band_bytes (one row at least).
+int64_t rows_per_band(const bgra_image& img);
+
+// The entry's `rows` rows from `first` (bands asked for in order, from 0)
+// as the PNG has them, into `band`: the entry's own rows first, so their
+// fourth bytes stay where the PNG has no alpha. nullptr, or the message of
+// what could not be read.
+const char* png_band(png_pixels& pixels, const bgra_image& img, int64_t first, int64_t rows, uint8_t* band);
 
 // ---- the operations ---------------------------------------------------------------
 

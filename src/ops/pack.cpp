@@ -18,23 +18,16 @@ namespace {
 // the entry's, which keep their fourth bytes where the PNG has no alpha.
 [[noreturn]] void pack_png(archive_file& archive, const located_entry& target, const bgra_image& img,
                            file_guard& input, const file_info& info, const uint8_t* start) {
-    byte_source file;
-    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
     png_pixels pixels;
-    check_png(file, img, &pixels);
+    take_png(archive, input, info, start, img, &pixels);
 
-    int64_t row = static_cast<int64_t>(img.width) * 4;
-    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / std::max<int64_t>(row, 1));
-    byte_buffer band = alloc_bytes(static_cast<size_t>(rows_per_band * row));
+    int64_t row = static_cast<int64_t>(img.width) * 4, per_band = rows_per_band(img);
+    byte_buffer band = alloc_bytes(static_cast<size_t>(per_band * row));
     payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
-    for (int64_t first = 0; first < img.height && row > 0; first += rows_per_band) {
-        int64_t rows = std::min(rows_per_band, static_cast<int64_t>(img.height) - first);
-        size_t n = static_cast<size_t>(rows * row);
-        if (!read_source(img.payload, first * row, band.get(), n)) payload_read_failed(out, img.payload.short_message);
-        for (int64_t r = 0; r < rows; ++r)
-            if (const char* failed = png_row(pixels, first + r, static_cast<size_t>(row), band.get() + r * row))
-                payload_read_failed(out, failed);
-        write_at(out, band.get(), n);
+    for (int64_t first = 0; first < img.height && row > 0; first += per_band) {
+        int64_t rows = std::min(per_band, static_cast<int64_t>(img.height) - first);
+        if (const char* failed = png_band(pixels, img, first, rows, band.get())) payload_read_failed(out, failed);
+        write_at(out, band.get(), static_cast<size_t>(rows * row));
     }
     updated(archive, input);
 }

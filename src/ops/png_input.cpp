@@ -34,8 +34,10 @@ bool read_all(png_reader& r, uint8_t* image) {
 
 }  // namespace
 
-void check_png(const byte_source& file, const bgra_image& img, png_pixels* pixels) {
-    pixels->file = &file;
+void take_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
+              const bgra_image& img, png_pixels* pixels) {
+    byte_source& file = pixels->file;
+    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
     png_reader first;
     if (!png_open(first, file)) fail("Error: damaged PNG: %s.\n", first.damage);
     const png_header& h = first.header;
@@ -54,16 +56,25 @@ void check_png(const byte_source& file, const bgra_image& img, png_pixels* pixel
     if (!read_all(first, pixels->image.get())) fail("Error: damaged PNG: %s.\n", first.damage);
 }
 
-const char* png_row(png_pixels& pixels, int64_t row, size_t row_bytes, uint8_t* out) {
+int64_t rows_per_band(const bgra_image& img) {
+    return std::max<int64_t>(1, band_bytes / std::max<int64_t>(static_cast<int64_t>(img.width) * 4, 1));
+}
+
+const char* png_band(png_pixels& pixels, const bgra_image& img, int64_t first, int64_t rows, uint8_t* band) {
+    size_t row = static_cast<size_t>(img.width) * 4;
+    if (!read_source(img.payload, first * static_cast<int64_t>(row), band, static_cast<size_t>(rows) * row))
+        return img.payload.short_message;
     if (pixels.image) {
-        memcpy(out, pixels.image.get() + static_cast<size_t>(row) * row_bytes, row_bytes);
+        memcpy(band, pixels.image.get() + static_cast<size_t>(first) * row, static_cast<size_t>(rows) * row);
         return nullptr;
     }
-    if (row == 0) {
+    if (first == 0) {
         pixels.reader = std::make_unique<png_reader>();
-        if (!png_open(*pixels.reader, *pixels.file, true)) return "Error: the PNG could not be read a second time.\n";
+        if (!png_open(*pixels.reader, pixels.file, true)) return "Error: the PNG could not be read a second time.\n";
     }
-    if (!png_read_row(*pixels.reader, out)) return "Error: the PNG could not be read a second time.\n";
+    for (int64_t r = 0; r < rows; ++r)
+        if (!png_read_row(*pixels.reader, band + static_cast<size_t>(r) * row))
+            return "Error: the PNG could not be read a second time.\n";
     return nullptr;
 }
 
