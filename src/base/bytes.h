@@ -31,6 +31,25 @@ inline void write_u32le(uint8_t* p, uint32_t v) {
     for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
+inline uint64_t read_u64le(const uint8_t* p) {
+    return static_cast<uint64_t>(read_u32le(p)) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
+}
+
+inline void write_u64le(uint8_t* p, uint64_t v) {
+    write_u32le(p, static_cast<uint32_t>(v));
+    write_u32le(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+// PNG's fields are big-endian.
+inline uint32_t read_u32be(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+inline void write_u32be(uint8_t* p, uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (24 - 8 * k));
+}
+
 // ---- buffers ------------------------------------------------------------------
 
 // Pixels move through buffers of this size, whatever the image's size. A

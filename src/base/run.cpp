@@ -102,29 +102,17 @@ const char digit_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes `value` backwards, ending at `end`: four digits at a time, each
-// four as two independent pairs.
+// Writes `value` backwards, ending at `end`, two digits at a time.
 template <typename T>
 void write_digits(char* end, T value) {
-    while (value >= 10000) {
-        T rest = static_cast<T>(value / 10000);
-        auto four = static_cast<uint32_t>(value - rest * 10000);
-        value = rest;
-        end -= 4;
-        memcpy(end, digit_pairs + 2 * (four / 100), 2);
-        memcpy(end + 2, digit_pairs + 2 * (four % 100), 2);
+    while (value >= 100) {
+        memcpy(end -= 2, digit_pairs + 2 * (value % 100), 2);
+        value = static_cast<T>(value / 100);
     }
-    auto small = static_cast<uint32_t>(value);
-    if (small >= 100) {
-        end -= 2;
-        memcpy(end, digit_pairs + 2 * (small % 100), 2);
-        small /= 100;
-    }
-    if (small >= 10) {
-        memcpy(end - 2, digit_pairs + 2 * small, 2);
-    } else {
-        end[-1] = static_cast<char>('0' + small);
-    }
+    if (value >= 10)
+        memcpy(end - 2, digit_pairs + 2 * value, 2);
+    else
+        end[-1] = static_cast<char>('0' + value);
 }
 
 // Decimal digits in `value`: estimated from its bit length, then corrected.
@@ -160,7 +148,7 @@ size_t count_digits(uint64_t value) {
 
 size_t format_decimal(char* out, int64_t value) {
     // A listing prints five numbers for each of a million entries: digits
-    // are counted without dividing, then written four at a time, in 32 bits
+    // are counted without dividing, then written two at a time, in 32 bits
     // where the value fits.
     size_t sign = 0;
     uint64_t magnitude = static_cast<uint64_t>(value);

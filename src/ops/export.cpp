@@ -100,7 +100,7 @@ void prepare_band(const bgra_image& img, int64_t first, int64_t count, const uin
 // not 0.
 bool write_png_rows(band_writer& writer, const bgra_image& img) {
     int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height;
-    int64_t rows_per_band = std::max<int64_t>(1, band_bytes / row);
+    int64_t rows_per_band = velmorin::rows_per_band(img);
     png_band bands[2];
     for (png_band& b : bands) {
         b.raw = alloc_bytes(static_cast<size_t>(rows_per_band * row));

@@ -5,6 +5,18 @@
 
 namespace velmorin {
 
+namespace {
+
+// An input the run reads while it may write the archive is read in place
+// when it is a regular file other than the archive itself (which is read
+// whole before anything is written, so no band sees bytes already
+// rewritten).
+bool readable_in_place(const file_info& info, const archive_file& archive) {
+    return info.regular && !same_file(info, archive.info);
+}
+
+}  // namespace
+
 bool open_run_input(archive_file& archive, const char* path, file_guard& file, file_info* info) {
     file.f = open_input(path);
     if (!is_open(file.f) || !describe_file(file.f, info)) return false;
@@ -14,8 +26,8 @@ bool open_run_input(archive_file& archive, const char* path, file_guard& file, f
 
 bool take_input(archive_file& archive, const file_guard& file, const file_info& info, int64_t start, int64_t count,
                 const char* short_message, byte_source* src) {
-    bool in_place = info.regular && !same_file(info, archive.info);
-    if (!input_source(file.f, start, count, in_place ? &info : nullptr, short_message, src)) return false;
+    if (!input_source(file.f, start, count, readable_in_place(info, archive) ? &info : nullptr, short_message, src))
+        return false;
     lock_archive(archive);
     return true;
 }
@@ -23,7 +35,7 @@ bool take_input(archive_file& archive, const file_guard& file, const file_info& 
 bool take_whole_input(archive_file& archive, const file_guard& file, const file_info& info, const uint8_t* start,
                       size_t start_size, byte_source* src) {
     src->short_message = "Error: damaged PNG: ends early.\n";
-    if (info.regular && !same_file(info, archive.info)) {
+    if (readable_in_place(info, archive)) {
         src->file = file.f;
         src->base = 0;
         src->size = info.size;
@@ -83,8 +95,8 @@ void read_stream_tail(file_handle f, const byte_source& body, int64_t size, patc
 
 void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
                 patch_input* patch) {
-    bool in_place = info.regular && !same_file(info, archive.info);
-    patch->whole = input_source(file.f, 0, size, in_place ? &info : nullptr, "Short read.\n", &patch->body);
+    patch->whole =
+        input_source(file.f, 0, size, readable_in_place(info, archive) ? &info : nullptr, "Short read.\n", &patch->body);
     if (info.regular) {
         patch->total = info.size;
         patch->tail_size = static_cast<size_t>(std::min<int64_t>(info.size, largest_check_block));

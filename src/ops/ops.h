@@ -73,8 +73,8 @@ void take_png(archive_file& archive, const file_guard& input, const file_info& i
 int64_t rows_per_band(const bgra_image& img);
 
 // The entry's `rows` rows from `first` (bands asked for in order, from 0)
-// as the PNG has them, into `band`: the entry's own rows first, so their
-// fourth bytes stay where the PNG has no alpha. nullptr, or the message of
+// as the PNG has them, into `band`: over the entry's own rows, whose fourth
+// bytes stay where the PNG has no alpha. nullptr, or the message of
 // what could not be read.
 const char* png_band(png_pixels& pixels, const bgra_image& img, int64_t first, int64_t rows, uint8_t* band);
 

@@ -61,13 +61,15 @@ int64_t rows_per_band(const bgra_image& img) {
 }
 
 const char* png_band(png_pixels& pixels, const bgra_image& img, int64_t first, int64_t rows, uint8_t* band) {
-    size_t row = static_cast<size_t>(img.width) * 4;
-    if (!read_source(img.payload, first * static_cast<int64_t>(row), band, static_cast<size_t>(rows) * row))
-        return img.payload.short_message;
+    size_t row = static_cast<size_t>(img.width) * 4, n = static_cast<size_t>(rows) * row;
     if (pixels.image) {
-        memcpy(band, pixels.image.get() + static_cast<size_t>(first) * row, static_cast<size_t>(rows) * row);
+        memcpy(band, pixels.image.get() + static_cast<size_t>(first) * row, n);
         return nullptr;
     }
+    // The entry's own rows are needed only for the fourth bytes a PNG
+    // without alpha leaves alone.
+    if (!pixels.alpha && !read_source(img.payload, first * static_cast<int64_t>(row), band, n))
+        return img.payload.short_message;
     if (first == 0) {
         pixels.reader = std::make_unique<png_reader>();
         if (!png_open(*pixels.reader, pixels.file, true)) return "Error: the PNG could not be read a second time.\n";

@@ -23,14 +23,6 @@ namespace {
 
 constexpr uint8_t magic[8] = {'V', 'M', 'X', 'P', 'A', 'T', 'C', 'H'};
 
-void write_u64le(uint8_t* p, uint64_t v) {
-    for (int k = 0; k < 8; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
-
-uint64_t read_u64le(const uint8_t* p) {
-    return static_cast<uint64_t>(read_u32le(p)) | (static_cast<uint64_t>(read_u32le(p + 4)) << 32);
-}
-
 }  // namespace
 
 check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t total, check_block* block) {

@@ -48,10 +48,6 @@ namespace {
 
 const uint8_t signature[png_signature_size] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
 
-void write_u32be(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (24 - 8 * k));
-}
-
 // A chunk of `length` data bytes already in place after its 8-byte head:
 // writes the head and the CRC after the data.
 void seal_chunk(uint8_t* chunk, const char* type, uint32_t length) {

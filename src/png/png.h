@@ -18,6 +18,13 @@ constexpr size_t png_signature_size = 8;
 // Whether these 8 bytes are the PNG signature.
 bool is_png_signature(const uint8_t* bytes);
 
+// The Paeth filter's prediction from the bytes to the left, above and above
+// left.
+inline uint8_t png_paeth(uint8_t a, uint8_t b, uint8_t c) {
+    int p = a + b - c, pa = p > a ? p - a : a - p, pb = p > b ? p - b : b - p, pc = p > c ? p - c : c - p;
+    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
 struct png_header {
     uint32_t width;
     uint32_t height;

@@ -12,11 +12,6 @@ namespace {
 
 constexpr size_t input_size = 64 * 1024;
 
-uint32_t read_u32be(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
 bool damaged(png_reader& r, const char* what) {
     r.damage = what;
     return false;
@@ -208,11 +203,6 @@ bool next_pass(png_reader& r) {
     }
 }
 
-uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
-    int p = a + b - c, pa = p > a ? p - a : a - p, pb = p > b ? p - b : b - p, pc = p > c ? p - c : c - p;
-    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-}
-
 bool unfilter(png_reader& r) {
     uint8_t* x = r.line.get() + 1;
     const uint8_t* up = r.previous.get() + 1;
@@ -231,7 +221,7 @@ bool unfilter(png_reader& r) {
             break;
         case 4:
             for (size_t k = 0; k < n; ++k)
-                x[k] = static_cast<uint8_t>(x[k] + paeth(k >= bpp ? x[k - bpp] : 0, up[k], k >= bpp ? up[k - bpp] : 0));
+                x[k] = static_cast<uint8_t>(x[k] + png_paeth(k >= bpp ? x[k - bpp] : 0, up[k], k >= bpp ? up[k - bpp] : 0));
             break;
         default:
             return damaged(r, "bad filter type");
@@ -332,7 +322,11 @@ bool png_read_row(png_reader& r, uint8_t* pixels) {
     if (!inflate_into(r, r.line.get(), r.line_bytes + 1)) return false;
     // Without a place for the pixels, only what can be damaged is looked
     // at: the filter type, and a palette's indices.
-    if (!pixels && r.header.colour_type != 3) return r.line[0] <= 4 ? (++r.pass_row, true) : damaged(r, "bad filter type");
+    if (!pixels && r.header.colour_type != 3) {
+        if (r.line[0] > 4) return damaged(r, "bad filter type");
+        ++r.pass_row;
+        return true;
+    }
     if (!unfilter(r) || !convert(r, pixels ? pixels : r.scratch.get())) return false;
     std::swap(r.line, r.previous);
     ++r.pass_row;

@@ -21,11 +21,6 @@ uint64_t cost(const uint8_t* x, size_t n) {
     return sum;
 }
 
-uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
-    int p = a + b - c, pa = p > a ? p - a : a - p, pb = p > b ? p - b : b - p, pc = p > c ? p - c : c - p;
-    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-}
-
 // One row filtered with `type` into `out`. Each filter in a loop of its own,
 // which the compiler can keep simple.
 void apply(int type, const uint8_t* x, const uint8_t* up, size_t n, uint8_t* out) {
@@ -44,7 +39,7 @@ void apply(int type, const uint8_t* x, const uint8_t* up, size_t n, uint8_t* out
             break;
         default:
             for (size_t k = 0; k < n; ++k)
-                out[k] = static_cast<uint8_t>(x[k] - paeth(k >= 4 ? x[k - 4] : 0, up[k], k >= 4 ? up[k - 4] : 0));
+                out[k] = static_cast<uint8_t>(x[k] - png_paeth(k >= 4 ? x[k - 4] : 0, up[k], k >= 4 ? up[k - 4] : 0));
     }
 }
 
