@@ -61,6 +61,17 @@ stream_match is_stream(const file_info& f, int stream) {
     return same_file(f, info) ? stream_match::yes : stream_match::no;
 }
 
+void refuse_input_as_stream(const file_info& f, const char* path) {
+    stream_match out = is_stream(f, 1);
+    stream_match err = is_stream(f, 2);
+    if (out == stream_match::no && err == stream_match::no) return;
+    if (out != stream_match::no) silence_stream(1);
+    if (err != stream_match::no) silence_stream(2);
+    if (out == stream_match::yes || err == stream_match::yes)
+        fail("Error: %s is also an output stream of this run; refusing to use it.\n", path);
+    fail("Error: cannot tell whether an output stream of this run is %s; refusing to use it.\n", path);
+}
+
 void lock_file(file_handle f, bool exclusive, const char* path) {
     if (try_lock_file(f, exclusive, false) != lock_result::held_by_another) return;
     trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);

@@ -137,6 +137,13 @@ int64_t write_full(file_handle f, const void* buf, size_t count);
 enum class stream_match { no, yes, unknown };
 stream_match is_stream(const file_info& f, int stream);
 
+// A file the run reads (the archive, a BMP, PNG or patch) that is also
+// standard output or the error stream would have the run's messages written
+// into it: that stream is given the null device and the run refused, saying
+// so where it still can. A stream whose identity cannot be read might be
+// it: refused the same way.
+void refuse_input_as_stream(const file_info& f, const char* path);
+
 // ---- the lock between runs --------------------------------------------------------
 
 // Takes an advisory lock on the file for the rest of the run: shared for a

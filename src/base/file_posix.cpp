@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 #include "base/file.h"
 
@@ -107,10 +108,12 @@ bool guard_process() {
 
 void hold_signals() {
     if (holding) return;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGHUP);
+    // Every signal that would end the run (SIGKILL cannot be held), but
+    // those that report a fault of the program itself, which cannot wait,
+    // and those that stop or go on rather than end it.
+    sigfillset(&held);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGWINCH, SIGURG})
+        sigdelset(&held, sig);
     holding = sigprocmask(SIG_BLOCK, &held, nullptr) == 0;
 }
 

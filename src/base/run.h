@@ -50,6 +50,11 @@ size_t format_decimal(char* out, int64_t value);
 // so the two keep their order when they share a file.
 void print_stdout(const char* text);
 
+// An answer a script reads (a word, the usage text, the version): written
+// whole on standard output, or the run ends with status 255, as a listing
+// does.
+void print_answer(const char* text);
+
 // From now on print_stdout() text goes to the error stream: standard output
 // is the file the run writes its product to.
 void divert_stdout();
@@ -61,6 +66,13 @@ void divert_stdout();
 char* product_room(size_t max);
 void product_commit(size_t len);
 void flush_product();
+
+// ---- names from files ------------------------------------------------------------
+
+// Writes a stored name as the listing shows it: \ tab newline and carriage
+// return as \\ \t \n \r, other control bytes and 0x7f as \xhh, the rest as
+// stored. `out` has room for four characters a byte, and eight more.
+size_t escape_name(char* out, const uint8_t* name, size_t length);
 
 // ---- in-process runs (the fuzzer) ---------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "ops/ops.h"
+#include "ops/output.h"
 
 #ifndef VELMORIN_VERSION
 #define VELMORIN_VERSION "unknown"
@@ -50,18 +51,13 @@ command parse(int argc, char** argv) {
     return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
 }
 
-// The run's messages or listing would be written into the archive itself. A
-// stream whose identity cannot be read might be the archive: the run refuses
-// rather than guess. A message that would go into the archive is not shown.
-void refuse_archive_as_stream(const archive_file& archive) {
-    stream_match out = is_stream(archive.info, 1);
-    stream_match err = is_stream(archive.info, 2);
-    if (out == stream_match::no && err == stream_match::no) return;
-    if (out != stream_match::no) silence_stream(1);
-    if (err != stream_match::no) silence_stream(2);
-    if (out == stream_match::yes || err == stream_match::yes)
-        fail("Error: %s is also an output stream of this run; refusing to use it.\n", archive.path);
-    fail("Error: cannot tell whether an output stream of this run is %s; refusing to use it.\n", archive.path);
+// Before a word is said: no file the run reads may be where its words go,
+// and an output that is standard output takes it over.
+void check_streams(const archive_file& archive, const command& cmd) {
+    refuse_input_as_stream(archive.info, archive.path);
+    file_info info;
+    if (cmd.input_path && describe_path(cmd.input_path, &info)) refuse_input_as_stream(info, cmd.input_path);
+    if (cmd.output_path && describe_path(cmd.output_path, &info)) judge_output_streams(info, cmd.output_path);
 }
 
 }  // namespace
@@ -71,7 +67,7 @@ void refuse_archive_as_stream(const archive_file& archive) {
     command cmd = parse(argc, argv);
     if (cmd.chosen == mode::usage) fail("%s", usage_text);
     if (cmd.chosen == mode::help || cmd.chosen == mode::version) {
-        print_stdout(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
+        print_answer(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
         finish(0);
     }
 
@@ -86,7 +82,7 @@ void refuse_archive_as_stream(const archive_file& archive) {
     archive.handle.f = open_archive(cmd.archive_path, !reads_only);
     if (!is_open(archive.handle.f) || !describe_file(archive.handle.f, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
-    refuse_archive_as_stream(archive);
+    check_streams(archive, cmd);
 
     if (cmd.chosen == mode::list) list_entries(archive);
     located_entry target;

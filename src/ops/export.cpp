@@ -116,9 +116,18 @@ bool write_png_rows(band_writer& writer, const bgra_image& img) {
         alpha |= band.alpha;
         int64_t next = first + band.count;
         std::thread ahead;
-        if (next < height)
-            ahead = std::thread(prepare_band, std::cref(img), next, std::min(rows_per_band, height - next),
-                                band.raw.get() + (band.count - 1) * row, &bands[slot ^ 1]);
+        if (next < height) {
+            auto prepare_next = [&, next] {
+                prepare_band(img, next, std::min(rows_per_band, height - next), band.raw.get() + (band.count - 1) * row,
+                             &bands[slot ^ 1]);
+            };
+            // Without a thread for it, the next band is made first.
+            try {
+                ahead = std::thread(prepare_next);
+            } catch (const std::exception&) {
+                prepare_next();
+            }
+        }
         size_t size = static_cast<size_t>(band.count) * png_line_bytes(static_cast<uint32_t>(img.width));
         for (size_t done = 0, taken; done < size || (next == height && !png.ended); done += taken) {
             uint8_t* out = band_to_fill(writer);

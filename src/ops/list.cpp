@@ -10,56 +10,6 @@
 #include "ops/ops.h"
 
 namespace velmorin {
-namespace {
-
-constexpr char hex_digits[] = "0123456789abcdef";
-
-// Whether any of the eight bytes in `x` is a control byte, a backslash or
-// 0x7f (the classic tests for a byte below n and for a zero byte).
-bool any_escaped(uint64_t x) {
-    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    uint64_t backslash = x ^ (ones * '\\'), del = x ^ (ones * 0x7f);
-    return (((x - ones * 0x20) & ~x) | ((backslash - ones) & ~backslash) | ((del - ones) & ~del)) & highs;
-}
-
-// `out` has room for four characters a byte, and eight more.
-size_t escape_name(char* out, const uint8_t* name, size_t length) {
-    // Most names need no escape at all: they are copied eight bytes at a
-    // time up to the first byte that might.
-    size_t plain = 0;
-    for (uint64_t eight; plain + 8 <= length; plain += 8) {
-        memcpy(&eight, name + plain, 8);
-        if (any_escaped(eight)) break;
-        memcpy(out + plain, &eight, 8);
-    }
-    // Fewer than eight left: they are checked as the eight that end the name
-    // (some of them seen already).
-    uint64_t last;
-    if (plain < length && length >= 8 && length - plain < 8 &&
-        (memcpy(&last, name + length - 8, 8), !any_escaped(last))) {
-        memcpy(out + length - 8, &last, 8);
-        return length;
-    }
-    size_t pos = plain;
-    for (size_t k = plain; k < length; ++k) {
-        uint8_t c = name[k];
-        char named = c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : 0;
-        if (named) {
-            out[pos++] = '\\';
-            out[pos++] = named;
-        } else if (c < 0x20 || c == 0x7f) {
-            out[pos++] = '\\';
-            out[pos++] = 'x';
-            out[pos++] = hex_digits[c >> 4];
-            out[pos++] = hex_digits[c & 15];
-        } else {
-            out[pos++] = static_cast<char>(c);
-        }
-    }
-    return pos;
-}
-
-}  // namespace
 
 [[noreturn]] void list_entries(archive_file& archive) {
     // The whole directory is read once before a line is printed: a damaged

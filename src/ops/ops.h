@@ -45,8 +45,10 @@ struct patch_input {
     byte_source body;
     bool whole = false;  // it holds S bytes at least
     int64_t total = 0;   // its length
-    byte_buffer tail;    // its last tail_size bytes: all of them, or at least largest_check_block
+    byte_buffer tail;    // its last tail_size bytes: all of them, or at least patch_tail_window
     size_t tail_size = 0;
+    uint8_t after[8];    // the bytes after its first S, up to 8 of them
+    size_t after_size = 0;
 };
 
 // Reads a patch for `size` pixel bytes as take_input() reads an input: a

@@ -23,6 +23,14 @@ void cut_output(const output_file& out) {
 
 }  // namespace
 
+void judge_output_streams(const file_info& info, const char* path) {
+    stream_match err = is_stream(info, 2);
+    if (err == stream_match::yes) fail("Error: %s is the error stream; refusing to write to it.\n", path);
+    if (err == stream_match::unknown)
+        fail("Error: cannot tell whether %s is the error stream; refusing to write to it.\n", path);
+    if (is_stream(info, 1) != stream_match::no) divert_stdout();
+}
+
 void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at) {
     file_info existing;
     if (describe_path(out.path, &existing) && is_input(existing, archive, other_input))
@@ -36,15 +44,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     file_info info;
     if (!describe_file(out.file.f, &info)) open_failed(out.path);
     if (is_input(info, archive, other_input)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
-    // The run's messages would land in the middle of the output. An error
-    // stream whose identity cannot be read might be it.
-    stream_match err = is_stream(info, 2);
-    if (err == stream_match::yes) fail("Error: %s is the error stream; refusing to write to it.\n", out.path);
-    if (err == stream_match::unknown)
-        fail("Error: cannot tell whether %s is the error stream; refusing to write to it.\n", out.path);
-    // Standard output (perhaps) carries the output, so any text line goes to
-    // the error stream instead.
-    if (is_stream(info, 1) != stream_match::no) divert_stdout();
+    judge_output_streams(info, out.path);
     out.regular = info.regular;
     out.written = 0;
     int64_t keep = std::max<int64_t>(whole_at - 1, 0);
@@ -71,17 +71,23 @@ void close_output(output_file& out) {
 
 namespace {
 
+// Writes one band; false when it fell short.
+bool write_band(band_writer& writer, int j) {
+    int64_t n = write_full(writer.out->file.f, writer.slot[j].get(), writer.len[j]);
+    if (n > 0) writer.out->written += n;
+    return n == static_cast<int64_t>(writer.len[j]);
+}
+
 void write_bands(band_writer* writer) {
     std::unique_lock<std::mutex> held(writer->lock);
     for (int j = 0;; j ^= 1) {
         writer->changed.wait(held, [&] { return writer->full[j] || writer->closing; });
         if (!writer->full[j]) return;
         held.unlock();
-        int64_t n = write_full(writer->out->file.f, writer->slot[j].get(), writer->len[j]);
+        bool whole = write_band(*writer, j);
         held.lock();
-        if (n > 0) writer->out->written += n;
         writer->full[j] = false;
-        writer->failed = n != static_cast<int64_t>(writer->len[j]);
+        writer->failed = !whole;
         writer->changed.notify_all();
         if (writer->failed) return;
     }
@@ -113,7 +119,13 @@ void start_bands(band_writer& writer, output_file& out) {
     writer.out = &out;
     writer.slot[0] = alloc_bytes(band_bytes);
     writer.slot[1] = alloc_bytes(band_bytes);
-    writer.thread = std::thread(write_bands, &writer);
+    // Without a second thread (a limit on threads or on memory), each band
+    // is written as it is handed over.
+    try {
+        writer.thread = std::thread(write_bands, &writer);
+    } catch (const std::exception&) {
+        writer.one_thread = true;
+    }
 }
 
 uint8_t* band_to_fill(band_writer& writer) {
@@ -126,6 +138,11 @@ uint8_t* band_to_fill(band_writer& writer) {
 }
 
 void band_filled(band_writer& writer, size_t len) {
+    if (writer.one_thread) {
+        writer.len[writer.filling] = len;
+        writer.failed = !write_band(writer, writer.filling);
+        return;
+    }
     {
         std::lock_guard<std::mutex> held(writer.lock);
         writer.len[writer.filling] = len;

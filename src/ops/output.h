@@ -28,6 +28,12 @@ struct output_file {
     int64_t written;
 };
 
+// An output that is the error stream is refused, the run's messages would
+// land in it (as one whose identity cannot be read might); one that is (or
+// may be) standard output takes it over: text meant for it goes to the error
+// stream.
+void judge_output_streams(const file_info& info, const char* path);
+
 // Opens `out.path` write-only, creating it with mode 0666 less the umask.
 // `other_input`: a second input it must not be, or nullptr. `whole_at`: the
 // size at which the output first reads as whole (a patch's pixel bytes, a
@@ -58,6 +64,7 @@ struct band_writer {
     int filling = 0;       // the slot the caller fills
     bool closing = false;  // no more bands come
     bool failed = false;
+    bool one_thread = false;  // no second thread could be had: bands are written as handed over
     std::mutex lock;
     std::condition_variable changed;
     std::thread thread;

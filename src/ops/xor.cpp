@@ -65,7 +65,8 @@ void start_patch_run(archive_file& archive, const located_entry& target, const c
     if (!open_run_input(archive, path, run->file, &info)) fail("Unable to open %s for reading.\n", path);
     take_patch(archive, run->file, info, run->img.bgra_datasize, &run->patch);
     const patch_input& patch = run->patch;
-    check_verdict verdict = read_check_block(patch.tail.get(), patch.tail_size, patch.total, &run->block);
+    patch_end end{patch.total, patch.tail.get(), patch.tail_size, patch.after, patch.after_size};
+    check_verdict verdict = judge_patch(end, run->img.width, run->img.height, &run->block);
     if (verdict == check_verdict::damaged) fail("Error: the patch's check block is damaged.\n");
     if (verdict == check_verdict::other_version)
         fail("Error: the patch's check block has version %u; this velmorin reads version 1.\n", run->block.version);
@@ -145,7 +146,7 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
             answer = "applied\n";
         }
     }
-    print_stdout(answer);
+    print_answer(answer);
     finish(0);
 }
 

@@ -12,7 +12,10 @@
 //   40 + N  8  magic      "VMXPATCH"
 // It follows the patch's S = width * height * 4 bytes, and ends the file: a
 // file whose last 8 bytes are the magic is a checked patch, and its other
-// fields must all agree with that and with the file's size.
+// fields must all agree with that and with the file's size. A file cut
+// short, or with bytes after the block, or with its magic damaged, no
+// longer ends so; what is left of its block still shows, and such a file is
+// never taken for a raw patch.
 #include <cstring>
 
 #include "base/bytes.h"
@@ -23,8 +26,7 @@ namespace {
 
 constexpr uint8_t magic[8] = {'V', 'M', 'X', 'P', 'A', 'T', 'C', 'H'};
 
-}  // namespace
-
+// A file that ends in the magic.
 check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t total, check_block* block) {
     if (tail_size < sizeof magic || memcmp(tail + tail_size - sizeof magic, magic, sizeof magic) != 0)
         return check_verdict::raw;
@@ -50,6 +52,66 @@ check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t to
         static_cast<int64_t>(block->width) * block->height * 4 + t != total)
         return check_verdict::damaged;
     return check_verdict::sound;
+}
+
+// The pixel bytes of a width and height (at `at`), or -1 when they are no
+// image's.
+int64_t pixel_bytes(const uint8_t* at) {
+    int64_t w = read_s32le(at), h = read_s32le(at + 4);
+    if (w < 0 || h < 0 || w * h > INT32_MAX / 4) return -1;
+    return w * h * 4;
+}
+
+// Whether `count` (< 8) bytes are the first bytes of some width and height
+// whose pixels take `p` bytes.
+bool begins_some_size(const uint8_t* at, size_t count, int64_t p) {
+    if (p <= 0 || p % 4 != 0 || p / 4 > INT32_MAX) return false;
+    int64_t pixels = p / 4;
+    uint8_t size[8];
+    auto matches = [&](int64_t w, int64_t h) {
+        write_u32le(size, static_cast<uint32_t>(w));
+        write_u32le(size + 4, static_cast<uint32_t>(h));
+        return memcmp(size, at, count) == 0;
+    };
+    for (int64_t d = 1; d * d <= pixels; ++d)
+        if (pixels % d == 0 && (matches(d, pixels / d) || matches(pixels / d, d))) return true;
+    return false;
+}
+
+// Whether what is left of a check block begins at file offset p, where
+// `count` bytes of the file are left, at `at`.
+bool block_begins(const uint8_t* at, size_t count, int64_t p, int64_t pixels) {
+    if (count < 8) return p > pixels && begins_some_size(at, count, p);
+    int64_t size = pixel_bytes(at);
+    if (size != p) return false;
+    if (count < 26) return size > 0;
+    return read_u16le(at + 24) == 1;
+}
+
+bool shows_a_block(const patch_end& end, int32_t width, int32_t height) {
+    int64_t pixels = static_cast<int64_t>(width) * height * 4;
+    uint8_t size[8];
+    write_u32le(size, static_cast<uint32_t>(width));
+    write_u32le(size + 4, static_cast<uint32_t>(height));
+    if (end.after_size > 0 && memcmp(end.after_pixels, size, end.after_size) == 0) return true;
+    int64_t first = end.total - static_cast<int64_t>(end.tail_size);
+    for (size_t k = 0; k < end.tail_size; ++k) {
+        size_t left = end.tail_size - k;
+        if (left >= sizeof magic && memcmp(end.tail + k, magic, sizeof magic) == 0) return true;
+        int64_t p = first + static_cast<int64_t>(k);
+        if (p % 4 == 0 && block_begins(end.tail + k, left, p, pixels)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+check_verdict judge_patch(const patch_end& end, int32_t width, int32_t height, check_block* block) {
+    check_verdict verdict = read_check_block(end.tail, end.tail_size, end.total, block);
+    if (verdict != check_verdict::raw) return verdict;
+    // A patch of exactly S bytes, or shorter, is raw whatever it holds.
+    if (end.total <= static_cast<int64_t>(width) * height * 4) return verdict;
+    return shows_a_block(end, width, height) ? check_verdict::damaged : check_verdict::raw;
 }
 
 size_t encode_check_block(const check_block& block, uint8_t* out) {

@@ -39,6 +39,10 @@ inline uint64_t hash_value(const pixel_hash& h) { return XXH3_64bits_digest(&h.s
 constexpr int64_t check_block_fixed = 48;                           // T = 48 + N
 constexpr int64_t largest_check_block = check_block_fixed + 65535;  // N fits 16 bits
 
+// How far from a patch's end the signs of a check block are looked for: a
+// whole block and as much again of anything appended to it.
+constexpr int64_t patch_tail_window = largest_check_block + 64 * 1024;
+
 struct check_block {
     int32_t width;   // of the entry the patch was made from
     int32_t height;
@@ -49,16 +53,34 @@ struct check_block {
 };
 
 enum class check_verdict {
-    raw,            // no check block: a raw patch
-    damaged,        // a check block whose fields do not agree
+    raw,            // no check block, whole or damaged: a raw patch
+    damaged,        // a check block whose fields do not agree, or what is left of one
     other_version,  // a sound check block of a version other than 1
     sound,
 };
 
-// Judges the end of a patch of `total` bytes, whose last `tail_size` bytes
-// (all of them, or at least largest_check_block) are at `tail`. Fills
-// *block where the check block's own hash holds.
-check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t total, check_block* block);
+// The end of a patch file as the run reads it, for an entry of S pixel bytes.
+struct patch_end {
+    int64_t total = 0;          // the file's length
+    const uint8_t* tail;        // its last tail_size bytes: all of them, or patch_tail_window at least
+    size_t tail_size = 0;
+    const uint8_t* after_pixels;  // up to 8 bytes that follow its first S
+    size_t after_size = 0;
+};
+
+// Judges the end of a patch for an entry of `width` x `height` (S bytes).
+// A file whose last 8 bytes are the magic is a checked patch, sound or
+// damaged. Any other file longer than S is damaged when it bears a sign of
+// a check block that lost its end (a patch cut short, or with bytes
+// appended, or with its magic damaged):
+//   - the bytes after its first S begin with the entry's width and height,
+//     or with the first bytes of them;
+//   - the magic stands anywhere in its last patch_tail_window bytes;
+//   - at some offset p there, a width and height whose pixels take p bytes,
+//     followed by version 1 (or the file ends before the version; or it
+//     ends inside that width and height, for a p past S).
+// Fills *block where the check block's own hash holds.
+check_verdict judge_patch(const patch_end& end, int32_t width, int32_t height, check_block* block);
 
 // Writes the check block of version 1 for `block` at `out` (room for
 // largest_check_block bytes); returns its size.

@@ -271,8 +271,7 @@ TEST(ApplyXor, ArchiveAsItsOwnPatch) {
 
 // A checked patch for "img" applied and removed; refused for other pixels, a
 // repeat, another size or version, a damaged body or any damaged field of
-// its check block (but the magic, without which it is raw); --check's
-// answers; a raw patch in the new modes.
+// its check block; --check's answers; a raw patch in the new modes.
 TEST(CheckedPatch, Table) {
     patched p = three_entries(8, 4);
     const bytes original = p.a.data;
@@ -324,7 +323,7 @@ TEST(CheckedPatch, Table) {
         {"name", "--xor", &original, damaged(156), 255, broken, "", &original},
         {"block hash", "--xor", &original, damaged(159), 255, broken, "", &original},
         {"block size", "--xor", &original, damaged(167), 255, broken, "", &original},
-        {"magic: a raw patch", "--xor", &original, damaged(171), 0, "", "", &applied},
+        {"magic", "--xor", &original, damaged(171), 255, broken, "", &original},
         {"raw removed", "--unxor", &applied, mask, 0, "", "", &original},
         {"check applicable", "--check", &original, good, 0, "", "applicable\n", &original},
         {"check applied", "--check", &applied, good, 0, "", "applied\n", &applied},
@@ -343,6 +342,55 @@ TEST(CheckedPatch, Table) {
         e2e::expect_result(e2e::run({r.mode, "game.dat", "img", "p.xor"}, s.dir), r.status,
                            xor_trace(p, 8, 4) + r.tail, r.out);
         EXPECT_EQ(s.read("game.dat"), *r.after);
+    }
+}
+
+// What is left of a check block after the file was cut short (a download
+// stopped, a --mkpatch killed), had bytes appended or its magic damaged is
+// never taken for a raw patch: every mode refuses it, for its own entry and
+// for another of another size, and the archive stays as it was. Raw patches
+// with extra bytes that look like no block still apply.
+TEST(CheckedPatch, DamagedIsNeverRaw) {
+    patched p = three_entries(8, 4);
+    bytes old(p.a.data.begin() + static_cast<long>(p.payload), p.a.data.begin() + static_cast<long>(p.payload + 128));
+    const bytes good = fixture::checked_patch(fixture::pattern(128, 41), 8, 4, old, "img");  // a block of 51 bytes
+    auto cut = [&](size_t n) { return bytes(good.begin(), good.end() - static_cast<long>(n)); };
+    auto appended = [&](const bytes& more) {
+        bytes b = good;
+        b.insert(b.end(), more.begin(), more.end());
+        return b;
+    };
+    bytes magic = good;
+    magic[good.size() - 8] ^= 0x01;
+    const std::pair<std::string, bytes> damage[] = {
+        {"cut by 1", cut(1)},   {"cut by 7", cut(7)},   {"cut by 8", cut(8)},     {"cut by 25", cut(25)},
+        {"cut by 26", cut(26)}, {"cut by 43", cut(43)}, {"cut by 44", cut(44)},   {"cut by 50", cut(50)},
+        {"a newline", appended({'\n'})}, {"a zero byte", appended({0})}, {"70,000 bytes", appended(fixture::pattern(70000, 9))},
+        {"magic", magic}};
+    const size_t other_offset = p.a.at.data_offset[2];
+    const std::string to_img = xor_trace(p, 8, 4), to_other = e2e::found_trace(p.a, 2, "other") +
+                                                                e2e::bgra_line(other_offset, 8, 2, 2);
+    e2e::scratch s;
+    s.write("game.dat", p.a.data);
+    for (const auto& [label, patch] : damage)
+        for (const char* mode : {"--xor", "--unxor", "--check"})
+            for (const char* name : {"img", "other"}) {
+                SCOPED_TRACE(label + " " + mode + " " + name);
+                s.write("p.vmx", patch);
+                e2e::expect_result(e2e::run({mode, "game.dat", name, "p.vmx"}, s.dir), 255,
+                                   (name == std::string("img") ? to_img : to_other) +
+                                       "Error: the patch's check block is damaged.\n");
+                EXPECT_EQ(s.read("game.dat"), p.a.data);
+            }
+    // Raw patches of the entry's size with a newline, or a zero byte, after.
+    for (uint8_t extra : {uint8_t{'\n'}, uint8_t{0}}) {
+        bytes raw = fixture::pattern(128, 5);
+        raw.push_back(extra);
+        s.write("p.xor", raw);
+        e2e::expect_result(e2e::run({"--check", "game.dat", "img", "p.xor"}, s.dir), 0, to_img, "unchecked\n");
+        e2e::expect_result(e2e::run({"--xor", "game.dat", "img", "p.xor"}, s.dir), 0, to_img);
+        EXPECT_EQ(s.read("game.dat"), e2e::xored(p.a.data, p.payload, bytes(raw.begin(), raw.end() - 1)));
+        s.write("game.dat", p.a.data);
     }
 }
 

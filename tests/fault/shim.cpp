@@ -15,9 +15,14 @@
 //   VELMORIN_FAULT=fstat:FD:fail
 //                              every fstat of descriptor FD fails, as when a
 //                              standard stream's identity cannot be read.
+//   VELMORIN_FAULT=thread:0:fail
+//                              every new thread fails to start, as under a
+//                              limit on threads or memory.
+//   KIND sigN raises signal N (and the call goes ahead), as sigint does.
 //   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +42,7 @@ int fault_op = -1;
 long fault_at = 0;
 bool fault_short = false;
 bool fault_eof = false;
+bool threads_fail = false;
 int fault_signal = 0;
 long fstat_fails = -1;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
@@ -46,16 +52,18 @@ __attribute__((constructor)) void setup() {
     if (!fault) return;
     char name[16] = {0}, kind[16] = {0};
     long n = 0;
-    if (sscanf(fault, "%15[a-z]:%ld:%15[a-z]", name, &n, kind) != 3) return;
+    if (sscanf(fault, "%15[a-z]:%ld:%15[a-z0-9]", name, &n, kind) != 3) return;
     for (int o = 0; o < op_count; ++o)
         if (strcmp(name, op_names[o]) == 0) fault_op = o;
     fault_at = n;
     if (strcmp(name, "fstat") == 0) fstat_fails = n;
+    threads_fail = strcmp(name, "thread") == 0;
     fault_short = strcmp(kind, "short") == 0;
     fault_eof = strcmp(kind, "eof") == 0;
     fault_signal = strcmp(kind, "kill") == 0      ? SIGKILL
                    : strcmp(kind, "sigint") == 0  ? SIGINT
                    : strcmp(kind, "sigxfsz") == 0 ? SIGXFSZ
+                   : strncmp(kind, "sig", 3) == 0 ? atoi(kind + 3)
                                                   : 0;
 }
 
@@ -152,6 +160,11 @@ int close(int fd) {
         return -1;
     }
     return real(fd);
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    static auto real = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    return threads_fail ? EAGAIN : real(thread, attr, start, arg);
 }
 
 int fstat(int fd, struct stat* st) { return describe(fd, st, "fstat"); }
