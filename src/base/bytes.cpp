@@ -2,6 +2,7 @@
 #include "base/bytes.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -15,30 +16,66 @@ byte_buffer alloc_bytes(size_t count) {
     return buf;
 }
 
-byte_buffer read_growing(file_handle f, int64_t want, int64_t* got) {
-    size_t target = static_cast<size_t>(want < 0 ? 0 : want);
-    size_t capacity = target < 64 * 1024 ? target : 64 * 1024;
-    byte_buffer buf = alloc_bytes(capacity);
-    size_t have = 0;
-    for (;;) {
-        int64_t n = read_full(f, buf.get() + have, capacity - have);
-        if (n < 0) {
-            if (have == 0) {
-                *got = -1;
-                return buf;
-            }
-            break;
+namespace {
+
+// A stream is held in memory up to this many bytes; a longer one goes to a
+// temporary file.
+constexpr int64_t stream_in_memory = int64_t{4} << 20;
+
+[[noreturn]] void temporary_failed() {
+    int err = errno != 0 ? errno : EIO;
+    fail("Error: cannot keep a stream input in a temporary file: errno=%d(%s)\n", err, strerror(err));
+}
+
+// Goes on reading the stream into a temporary file, after the `have` bytes
+// held in `buf` (of `capacity`), up to `limit` bytes in all.
+int64_t spill(file_handle f, byte_buffer& buf, size_t capacity, int64_t have, int64_t limit, byte_source* src) {
+    src->held = file_guard(open_temporary());
+    file_handle t = src->held.f;
+    if (!is_open(t) || write_full(t, buf.get(), static_cast<size_t>(have)) != have) temporary_failed();
+    for (int64_t total = have;;) {
+        size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(capacity), limit - total));
+        int64_t n = want > 0 ? read_full(f, buf.get(), want) : 0;
+        if (n > 0 && write_full(t, buf.get(), static_cast<size_t>(n)) != n) temporary_failed();
+        if (n > 0) total += n;
+        if (n < static_cast<int64_t>(want) || want == 0) {
+            buf.reset();
+            src->file = t;
+            src->base = 0;
+            src->size = total;
+            return total;
         }
-        have += static_cast<size_t>(n);
-        if (have < capacity || have == target) break;
-        size_t grown = capacity > target / 2 ? target : capacity * 2;
+    }
+}
+
+}  // namespace
+
+int64_t hold_stream(file_handle f, const uint8_t* start, size_t start_size, int64_t want, byte_source* src) {
+    int64_t limit = static_cast<int64_t>(start_size) + std::max<int64_t>(want, 0);
+    int64_t in_memory = std::min(limit, static_cast<int64_t>(start_size) + stream_in_memory);
+    size_t capacity = static_cast<size_t>(std::min<int64_t>(in_memory, 64 * 1024 + static_cast<int64_t>(start_size)));
+    byte_buffer buf = alloc_bytes(capacity);
+    if (start_size > 0) memcpy(buf.get(), start, start_size);
+    int64_t have = static_cast<int64_t>(start_size);
+    for (;;) {
+        int64_t n = read_full(f, buf.get() + have, capacity - static_cast<size_t>(have));
+        if (n < 0 && have == static_cast<int64_t>(start_size)) {
+            src->size = have;
+            src->bytes = std::move(buf);
+            return -1;
+        }
+        if (n > 0) have += n;
+        if (n < 0 || have < static_cast<int64_t>(capacity) || have == limit) break;
+        if (have == in_memory) return spill(f, buf, capacity, have, limit, src) - static_cast<int64_t>(start_size);
+        size_t grown = static_cast<size_t>(std::min<int64_t>(in_memory, static_cast<int64_t>(capacity) * 2));
         byte_buffer bigger = alloc_bytes(grown);
-        memcpy(bigger.get(), buf.get(), have);
+        memcpy(bigger.get(), buf.get(), static_cast<size_t>(have));
         buf = std::move(bigger);
         capacity = grown;
     }
-    *got = static_cast<int64_t>(have);
-    return buf;
+    src->bytes = std::move(buf);
+    src->size = have;
+    return have - static_cast<int64_t>(start_size);
 }
 
 bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count) {
@@ -63,11 +100,7 @@ bool input_source(file_handle f, int64_t start, int64_t count, const file_info* 
         src->base = start;
         return count <= in_place->size - start;
     }
-    int64_t got = 0;
-    src->bytes = read_growing(f, count, &got);
-    if (got == count) return true;
-    src->size = got < 0 ? 0 : got;
-    return false;
+    return hold_stream(f, nullptr, 0, count, src) == count;
 }
 
 }  // namespace velmorin

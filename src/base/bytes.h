@@ -61,11 +61,6 @@ using byte_buffer = std::unique_ptr<uint8_t[]>;
 // Uninitialised bytes; "Error: out of memory.\n" when they cannot be had.
 byte_buffer alloc_bytes(size_t count);
 
-// Reads up to `want` bytes from the file's current position into a
-// buffer that grows with what actually arrives, so a lying size field costs
-// no more memory than the file holds. Stores the count read in *got.
-byte_buffer read_growing(file_handle f, int64_t want, int64_t* got);
-
 // ---- byte sources ---------------------------------------------------------------
 
 // A run of bytes an operation reads from: either read in place from a
@@ -77,7 +72,15 @@ struct byte_source {
     byte_buffer bytes;
     int64_t size = 0;
     const char* short_message = "";  // printed when the bytes are not there after all
+    file_guard held;                 // a temporary file it holds a stream in
 };
+
+// Reads a stream from where it stands, up to `want` bytes or its end, after
+// `start_size` bytes of it already read into `start`, so that `src` holds
+// them all: in memory up to a few megabytes, a longer stream in a temporary
+// file. The count read (`start` not counted), or -1 when the first read
+// failed outright.
+int64_t hold_stream(file_handle f, const uint8_t* start, size_t start_size, int64_t want, byte_source* src);
 
 // Copies `count` bytes from `offset` within the source; false when they
 // cannot be had (the file shrank under us or the device failed), with errno

@@ -83,6 +83,15 @@ file_guard::~file_guard() {
     if (is_open(f)) close_file(f);
 }
 
+file_guard& file_guard::operator=(file_guard&& other) noexcept {
+    if (this != &other) {
+        if (is_open(f)) close_file(f);
+        f = other.f;
+        other.f = file_handle{};
+    }
+    return *this;
+}
+
 int file_guard::close_now() {
     int result = close_file(f);
     f = file_handle{};

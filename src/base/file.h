@@ -53,6 +53,10 @@ file_handle open_archive(const char* path, bool writable);  // never created or 
 // truncated here.
 file_handle create_output(const char* path);
 int close_file(file_handle f);  // 0, or -1 with errno
+// Read-write, in the system's folder for temporary files, and removed
+// however the run ends (POSIX: unlinked at once; Windows: deleted on close,
+// which the system does for a process that ends).
+file_handle open_temporary();
 
 // ---- single transfers ---------------------------------------------------------
 // One call each, of at most `count` bytes: the count moved, 0 at the end of
@@ -160,6 +164,8 @@ struct file_guard {
     explicit file_guard(file_handle h) : f(h) {}
     file_guard(const file_guard&) = delete;
     file_guard& operator=(const file_guard&) = delete;
+    file_guard(file_guard&& other) noexcept : f(other.f) { other.f = file_handle{}; }
+    file_guard& operator=(file_guard&& other) noexcept;
     ~file_guard();
     int close_now();
 };

@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <initializer_list>
+#include <string>
 
 #include "base/file.h"
 
@@ -36,6 +38,20 @@ file_handle open_archive(const char* path, bool writable) {
 file_handle create_output(const char* path) { return handle_of(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666)); }
 
 int close_file(file_handle f) { return ::close(fd_of(f)); }
+
+file_handle open_temporary() {
+    const char* dir = getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+#ifdef O_TMPFILE
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return handle_of(fd);
+#endif
+    // A file system without unnamed files: a named one, unlinked at once.
+    std::string path = std::string(dir) + "/velmorin-XXXXXX";
+    int named = mkostemp(path.data(), O_CLOEXEC);
+    if (named >= 0) unlink(path.c_str());
+    return handle_of(named);
+}
 
 int64_t read_some(file_handle f, void* buf, size_t count) { return result_of(::read(fd_of(f), buf, count)); }
 

@@ -206,6 +206,22 @@ file_handle create_output(const char* path) {
     return handle_of(open_path(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
 }
 
+file_handle open_temporary() {
+    wchar_t dir[MAX_PATH + 1], name[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+    if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vmr", 0, name)) {
+        set_errno();
+        return file_handle{};
+    }
+    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno();
+        DeleteFileW(name);
+    }
+    return handle_of(h);
+}
+
 int close_file(file_handle f) {
     if (CloseHandle(h_of(f))) return 0;
     set_errno();

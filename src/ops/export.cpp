@@ -94,20 +94,39 @@ void prepare_band(const bgra_image& img, int64_t first, int64_t count, const uin
                     band->lines.get());
 }
 
+// Deflates `size` bytes of scanlines into the output's bands, ending the
+// image data after them when `last`.
+void deflate_into(band_writer& writer, png_writer& png, const uint8_t* lines, size_t size, bool last) {
+    for (size_t done = 0, taken; done < size || (last && !png.ended); done += taken) {
+        uint8_t* out = band_to_fill(writer);
+        size_t used = png_deflate(png, lines + done, size - done, last, out, static_cast<size_t>(band_bytes), &taken);
+        if (used > 0) band_filled(writer, used);
+    }
+}
+
+// The bands of rows on their way into a PNG, made before the output is
+// opened: rows that fit in a band go a band of rows at a time.
+struct png_rows {
+    int64_t rows_per_band;
+    png_band bands[2];
+};
+
+void make_png_rows(const bgra_image& img, png_rows* rows) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    rows->rows_per_band = velmorin::rows_per_band(img);
+    for (png_band& b : rows->bands) {
+        b.raw = alloc_bytes(static_cast<size_t>(rows->rows_per_band * row));
+        b.lines = alloc_bytes(static_cast<size_t>(rows->rows_per_band) * png_line_bytes(static_cast<uint32_t>(img.width)));
+    }
+}
+
 // The rows as PNG image data, in bands: the next band is read and filtered
 // on a thread of its own while this one deflates the band before, and the
 // band writer's thread writes what came out. Whether any pixel's alpha is
 // not 0.
-bool write_png_rows(band_writer& writer, const bgra_image& img) {
-    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height;
-    int64_t rows_per_band = velmorin::rows_per_band(img);
-    png_band bands[2];
-    for (png_band& b : bands) {
-        b.raw = alloc_bytes(static_cast<size_t>(rows_per_band * row));
-        b.lines = alloc_bytes(static_cast<size_t>(rows_per_band) * png_line_bytes(static_cast<uint32_t>(img.width)));
-    }
-    png_writer png;
-    png_begin(png);
+bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img, png_rows& rows) {
+    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height, rows_per_band = rows.rows_per_band;
+    png_band* bands = rows.bands;
     prepare_band(img, 0, std::min(rows_per_band, height), nullptr, &bands[0]);
     uint8_t alpha = 0;
     for (int64_t first = 0, slot = 0; first < height; first += rows_per_band, slot ^= 1) {
@@ -129,33 +148,93 @@ bool write_png_rows(band_writer& writer, const bgra_image& img) {
             }
         }
         size_t size = static_cast<size_t>(band.count) * png_line_bytes(static_cast<uint32_t>(img.width));
-        for (size_t done = 0, taken; done < size || (next == height && !png.ended); done += taken) {
-            uint8_t* out = band_to_fill(writer);
-            size_t used = png_deflate(png, band.lines.get() + done, size - done, next == height, out,
-                                      static_cast<size_t>(band_bytes), &taken);
-            if (used > 0) band_filled(writer, used);
-        }
+        deflate_into(writer, png, band.lines.get(), size, next == height);
         if (ahead.joinable()) ahead.join();
     }
-    png_encode_tail(band_to_fill(writer));
-    band_filled(writer, png_tail_size);
+    return alpha != 0;
+}
+
+// A row wider than a band, read a piece at a time, each with the pixel to
+// its left: once to sum the filters' costs, once to filter and deflate it.
+struct wide_row {
+    byte_buffer here, above, scratch, line;
+};
+
+void make_wide_row(wide_row* w) {
+    size_t room = static_cast<size_t>(band_bytes) + 4;
+    w->here = alloc_bytes(room);
+    w->above = alloc_bytes(room);
+    w->scratch = alloc_bytes(room);
+    w->line = alloc_bytes(room);
+}
+
+// Reads bytes [at, at + n) of row y and of the row above (zeros for the
+// first row), each after the 4 bytes to their left when at > 0.
+void read_piece(band_writer& writer, const bgra_image& img, int64_t y, int64_t at, size_t n, wide_row& w) {
+    int64_t row = static_cast<int64_t>(img.width) * 4, left = at > 0 ? 4 : 0;
+    size_t count = n + static_cast<size_t>(left);
+    if (!read_source(img.payload, y * row + at - left, w.here.get() + 4 - left, count))
+        bands_failed(writer, img.payload.short_message);
+    if (y == 0)
+        std::fill_n(w.above.get(), static_cast<size_t>(band_bytes) + 4, uint8_t{0});
+    else if (!read_source(img.payload, (y - 1) * row + at - left, w.above.get() + 4 - left, count))
+        bands_failed(writer, img.payload.short_message);
+}
+
+bool write_wide_png_rows(band_writer& writer, png_writer& png, const bgra_image& img, wide_row& w) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    uint8_t alpha = 0;
+    for (int64_t y = 0; y < img.height; ++y) {
+        uint64_t costs[5] = {0, 0, 0, 0, 0};
+        for (int64_t at = 0, n; at < row; at += n) {
+            n = std::min(band_bytes, row - at);
+            read_piece(writer, img, y, at, static_cast<size_t>(n), w);
+            for (int64_t k = 3; k < n; k += 4) alpha |= w.here[static_cast<size_t>(4 + k)];
+            png_filter_costs(w.here.get() + 4, w.above.get() + 4, static_cast<size_t>(n), at > 0, w.scratch.get(),
+                             costs);
+        }
+        int type = png_least_cost(costs);
+        for (int64_t at = 0, n; at < row; at += n) {
+            n = std::min(band_bytes, row - at);
+            read_piece(writer, img, y, at, static_cast<size_t>(n), w);
+            size_t start = at == 0 ? 1 : 0;
+            w.line[0] = static_cast<uint8_t>(type);
+            png_filter_piece(type, w.here.get() + 4, w.above.get() + 4, static_cast<size_t>(n), at > 0,
+                             w.scratch.get(), w.line.get() + start);
+            deflate_into(writer, png, w.line.get(), static_cast<size_t>(n) + start,
+                         y + 1 == img.height && at + n == row);
+        }
+    }
     return alpha != 0;
 }
 
 // A PNG, 8-bit RGBA. Its size is not known before it is written, so an
 // existing output is emptied first: a run stopped half-way leaves a PNG cut
-// short, which pack refuses.
+// short, which pack refuses. Everything it needs is had before the output
+// is opened.
 [[noreturn]] void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
     if (img.width == 0 || img.height == 0)
         fail("Error: an image of %dx%d pixels cannot be a PNG; export it as a BMP.\n", img.width, img.height);
+    bool wide = static_cast<int64_t>(img.width) * 4 > band_bytes;
+    png_rows rows;
+    wide_row w;
+    if (wide)
+        make_wide_row(&w);
+    else
+        make_png_rows(img, &rows);
+    band_writer writer;
+    png_writer png;
+    png_begin(png);
+
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, nullptr, 1);
     uint8_t head[png_head_size];
     png_encode_head(static_cast<uint32_t>(img.width), static_cast<uint32_t>(img.height), head);
     write_output(out, head, sizeof head);
-    band_writer writer;
     start_bands(writer, out);
-    bool alpha = write_png_rows(writer, img);
+    bool alpha = wide ? write_wide_png_rows(writer, png, img, w) : write_png_rows(writer, png, img, rows);
+    png_encode_tail(band_to_fill(writer));
+    band_filled(writer, png_tail_size);
     finish_bands(writer);
     close_output(out);
     if (!alpha)
@@ -172,13 +251,12 @@ bool write_png_rows(band_writer& writer, const bgra_image& img) {
     if (names_png(output_path)) export_png(archive, img, output_path);
     bmp_layout layout = export_layout(img.width, img.height, target.entry.length);
 
+    band_writer writer;
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, nullptr, layout.file_size);
     uint8_t header[bmp_headers_size];
     encode_bmp_header(layout, header);
     write_output(out, header, sizeof header);
-
-    band_writer writer;
     start_bands(writer, out);
     write_rows(writer, img, layout);
     if (layout.trailer > 0) {

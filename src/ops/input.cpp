@@ -41,14 +41,8 @@ bool take_whole_input(archive_file& archive, const file_guard& file, const file_
         src->file = file.f;
         src->base = 0;
         src->size = info.size;
-    } else {
-        int64_t got = 0;
-        byte_buffer rest = read_growing(file.f, INT32_MAX - static_cast<int64_t>(start_size), &got);
-        if (got < 0) return false;
-        src->bytes = alloc_bytes(start_size + static_cast<size_t>(got));
-        memcpy(src->bytes.get(), start, start_size);
-        if (got > 0) memcpy(src->bytes.get() + start_size, rest.get(), static_cast<size_t>(got));
-        src->size = static_cast<int64_t>(start_size) + got;
+    } else if (hold_stream(file.f, start, start_size, INT32_MAX - static_cast<int64_t>(start_size), src) < 0) {
+        return false;
     }
     lock_archive(archive);
     return true;

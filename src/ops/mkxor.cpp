@@ -52,19 +52,19 @@ patch_hashes write_patch(output_file& out, const pixel_plan& plan, const byte_so
 
 // The same for a PNG, whose rows come in order over the entry's own.
 patch_hashes write_png_patch(output_file& out, png_pixels& pixels, const bgra_image& img, bool hashed) {
-    int64_t row = static_cast<int64_t>(img.width) * 4, per_band = rows_per_band(img);
-    byte_buffer band = alloc_bytes(static_cast<size_t>(per_band * row));
-    byte_buffer old = alloc_bytes(static_cast<size_t>(per_band * row));
+    size_t capacity = static_cast<size_t>(std::min(band_bytes, static_cast<int64_t>(img.bgra_datasize)));
+    byte_buffer band = alloc_bytes(capacity);
+    byte_buffer old = alloc_bytes(capacity);
     pixel_hash hashes[2];
     start_hash(hashes[0]);
     start_hash(hashes[1]);
-    for (int64_t first = 0; first < img.height && row > 0; first += per_band) {
-        int64_t rows = std::min(per_band, static_cast<int64_t>(img.height) - first);
-        size_t n = static_cast<size_t>(rows * row);
-        const char* failed = png_band(pixels, img, first, rows, band.get());
-        if (!failed && !read_source(img.payload, first * row, old.get(), n)) failed = img.payload.short_message;
+    for (int64_t at = 0; at < img.bgra_datasize;) {
+        size_t n = span_length(img, at);
+        const char* failed = png_span(pixels, img, at, n, band.get());
+        if (!failed && !read_source(img.payload, at, old.get(), n)) failed = img.payload.short_message;
         if (failed) output_failed(out, failed);
         put_band(out, old.get(), band.get(), n, hashed, hashes);
+        at += static_cast<int64_t>(n);
     }
     return patch_hashes{hash_value(hashes[0]), hash_value(hashes[1])};
 }

@@ -115,10 +115,13 @@ void check_bands(band_writer& writer) {
 
 band_writer::~band_writer() { stop_bands(*this); }
 
+band_writer::band_writer() {
+    slot[0] = alloc_bytes(band_bytes);
+    slot[1] = alloc_bytes(band_bytes);
+}
+
 void start_bands(band_writer& writer, output_file& out) {
     writer.out = &out;
-    writer.slot[0] = alloc_bytes(band_bytes);
-    writer.slot[1] = alloc_bytes(band_bytes);
     // Without a second thread (a limit on threads or on memory), each band
     // is written as it is handed over.
     try {

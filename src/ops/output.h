@@ -68,7 +68,7 @@ struct band_writer {
     std::mutex lock;
     std::condition_variable changed;
     std::thread thread;
-    band_writer() = default;
+    band_writer();  // its bands, made before the output is opened
     band_writer(const band_writer&) = delete;
     band_writer& operator=(const band_writer&) = delete;
     ~band_writer();  // lets the thread finish when the run ends early

@@ -21,13 +21,13 @@ namespace {
     png_pixels pixels;
     take_png(archive, input, info, start, img, &pixels);
 
-    int64_t row = static_cast<int64_t>(img.width) * 4, per_band = rows_per_band(img);
-    byte_buffer band = alloc_bytes(static_cast<size_t>(per_band * row));
+    byte_buffer band = alloc_bytes(static_cast<size_t>(std::min(band_bytes, static_cast<int64_t>(img.bgra_datasize))));
     payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
-    for (int64_t first = 0; first < img.height && row > 0; first += per_band) {
-        int64_t rows = std::min(per_band, static_cast<int64_t>(img.height) - first);
-        if (const char* failed = png_band(pixels, img, first, rows, band.get())) payload_read_failed(out, failed);
-        write_at(out, band.get(), static_cast<size_t>(rows * row));
+    for (int64_t at = 0; at < img.bgra_datasize;) {
+        size_t n = span_length(img, at);
+        if (const char* failed = png_span(pixels, img, at, n, band.get())) payload_read_failed(out, failed);
+        write_at(out, band.get(), n);
+        at += static_cast<int64_t>(n);
     }
     updated(archive, input);
 }

@@ -60,23 +60,32 @@ int64_t rows_per_band(const bgra_image& img) {
     return std::max<int64_t>(1, band_bytes / std::max<int64_t>(static_cast<int64_t>(img.width) * 4, 1));
 }
 
-const char* png_band(png_pixels& pixels, const bgra_image& img, int64_t first, int64_t rows, uint8_t* band) {
-    size_t row = static_cast<size_t>(img.width) * 4, n = static_cast<size_t>(rows) * row;
+size_t span_length(const bgra_image& img, int64_t at) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    int64_t n = row <= band_bytes ? rows_per_band(img) * row : std::min(band_bytes, row - at % row);
+    return static_cast<size_t>(std::min<int64_t>(n, img.bgra_datasize - at));
+}
+
+const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size_t n, uint8_t* out) {
     if (pixels.image) {
-        memcpy(band, pixels.image.get() + static_cast<size_t>(first) * row, n);
+        memcpy(out, pixels.image.get() + at, n);
         return nullptr;
     }
-    // The entry's own rows are needed only for the fourth bytes a PNG
+    // The entry's own bytes are needed only for the fourth bytes a PNG
     // without alpha leaves alone.
-    if (!pixels.alpha && !read_source(img.payload, first * static_cast<int64_t>(row), band, n))
-        return img.payload.short_message;
-    if (first == 0) {
+    if (!pixels.alpha && !read_source(img.payload, at, out, n)) return img.payload.short_message;
+    const char* again = "Error: the PNG could not be read a second time.\n";
+    if (at == 0) {
         pixels.reader = std::make_unique<png_reader>();
-        if (!png_open(*pixels.reader, pixels.file, true)) return "Error: the PNG could not be read a second time.\n";
+        if (!png_open(*pixels.reader, pixels.file, true)) return again;
     }
-    for (int64_t r = 0; r < rows; ++r)
-        if (!png_read_row(*pixels.reader, band + static_cast<size_t>(r) * row))
-            return "Error: the PNG could not be read a second time.\n";
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    for (int64_t done = 0, piece; done < static_cast<int64_t>(n); done += piece) {
+        int64_t x = (at + done) % row;
+        piece = std::min(static_cast<int64_t>(n) - done, row - x);
+        if (x == 0 && !png_next_line(*pixels.reader, true)) return again;
+        png_convert(*pixels.reader, static_cast<uint32_t>(x / 4), static_cast<uint32_t>(piece / 4), out + done);
+    }
     return nullptr;
 }
 

@@ -59,7 +59,7 @@ struct png_reader {
 
     byte_buffer line;      // the current scanline: its filter byte, then its bytes
     byte_buffer previous;  // the one before, for the filters
-    byte_buffer scratch;   // pixels read only to be checked
+    bool unfiltered = false;  // `line` holds the current scanline unfiltered
     size_t line_bytes = 0;
     size_t pixel_bytes = 1;  // bytes per pixel, at least 1, as the filters count them
     int pass = 0;            // the Adam7 pass being read, 1 to 7; 1 when not interlaced
@@ -87,6 +87,13 @@ struct png_reader {
 // PNG has alpha (left as they are otherwise). With `pixels` null, the row is
 // only checked.
 [[nodiscard]] bool png_read_row(png_reader& r, uint8_t* pixels);
+
+// The same in two steps, for rows wider than a caller holds at once: the
+// next row is inflated (and, `wanted`, unfiltered: otherwise only checked),
+// then its pixels [first, first + count) converted as png_read_row() does.
+// Pixels converted so from a PNG read once already without fault.
+[[nodiscard]] bool png_next_line(png_reader& r, bool wanted);
+void png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels);
 
 // After the last row: the image data must end there and the file go on to
 // its IEND chunk, every chunk's CRC holding.
@@ -124,6 +131,17 @@ inline size_t png_line_bytes(uint32_t width) { return 1 + static_cast<size_t>(wi
 // which deflate packs best. Pure: rows of a band can be filtered on one
 // thread while another deflates the band before.
 void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines);
+
+// The same for a row wider than a caller holds at once, a piece at a time,
+// in two passes: the costs of the five filters summed over every piece,
+// then each piece filtered with the least costly (as png_filter_rows()
+// chooses), into `out` as the scanline's bytes. A piece is bytes [0, n) of
+// the row at `x` and of the row above at `up`; with `left`, the 4 bytes
+// before each are the pixel to the left. `scratch` has room for n bytes.
+void png_filter_costs(const uint8_t* x, const uint8_t* up, size_t n, bool left, uint8_t* scratch, uint64_t* costs);
+int png_least_cost(const uint64_t* costs);
+void png_filter_piece(int type, const uint8_t* x, const uint8_t* up, size_t n, bool left, uint8_t* scratch,
+                      uint8_t* out);
 
 // The image data being deflated into IDAT chunks in a caller's buffers. Not
 // to be copied or moved once begun.

@@ -249,15 +249,15 @@ uint8_t to_8bit(uint16_t v, int depth) {
     return static_cast<uint8_t>(v * 255u / ((1u << depth) - 1));
 }
 
-// The scanline's pixels as an entry's: blue, green, red, and alpha where
-// the PNG has it.
-bool convert(png_reader& r, uint8_t* out) {
+// Pixels [first, first + count) of the scanline as an entry's: blue, green,
+// red, and alpha where the PNG has it. With `out` null, only checked.
+bool convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* out) {
     const uint8_t* x = r.line.get() + 1;
     const png_header& h = r.header;
     int depth = h.bit_depth;
-    uint32_t width = r.pass_width;
     if (h.colour_type == 6 && depth == 8) {
-        for (uint32_t k = 0; k < width; ++k, x += 4, out += 4) {
+        x += static_cast<size_t>(first) * 4;
+        for (uint32_t k = 0; k < count; ++k, x += 4, out += 4) {
             out[0] = x[2];
             out[1] = x[1];
             out[2] = x[0];
@@ -265,22 +265,24 @@ bool convert(png_reader& r, uint8_t* out) {
         }
         return true;
     }
-    int n = channels(h.colour_type);
-    for (uint32_t k = 0; k < width; ++k, out += 4) {
+    size_t n = static_cast<size_t>(channels(h.colour_type));
+    for (uint32_t k = first; k < first + count; ++k) {
         uint16_t s[4];
-        for (int c = 0; c < n; ++c) s[c] = sample(x, static_cast<size_t>(k) * static_cast<size_t>(n) + static_cast<size_t>(c), depth);
+        for (size_t c = 0; c < n; ++c) s[c] = sample(x, static_cast<size_t>(k) * n + c, depth);
         if (h.colour_type == 3) {
             if (s[0] >= r.palette_size) return damaged(r, "palette index");
-            memcpy(out, r.palette[s[0]], r.alpha ? 4 : 3);
-            continue;
+            if (out) memcpy(out, r.palette[s[0]], r.alpha ? 4 : 3);
+        } else {
+            bool grey = h.colour_type == 0 || h.colour_type == 4;
+            out[0] = to_8bit(grey ? s[0] : s[2], depth);
+            out[1] = to_8bit(grey ? s[0] : s[1], depth);
+            out[2] = to_8bit(s[0], depth);
+            if (h.colour_type == 4 || h.colour_type == 6)
+                out[3] = to_8bit(s[n - 1], depth);
+            else if (r.has_trns)
+                out[3] = (grey ? s[0] == r.trns[0] : s[0] == r.trns[0] && s[1] == r.trns[1] && s[2] == r.trns[2]) ? 0 : 255;
         }
-        bool grey = h.colour_type == 0 || h.colour_type == 4;
-        out[0] = to_8bit(grey ? s[0] : s[2], depth);
-        out[1] = to_8bit(grey ? s[0] : s[1], depth);
-        out[2] = to_8bit(s[0], depth);
-        if (h.colour_type == 4 || h.colour_type == 6) out[3] = to_8bit(s[n - 1], depth);
-        else if (r.has_trns)
-            out[3] = (grey ? s[0] == r.trns[0] : s[0] == r.trns[0] && s[1] == r.trns[1] && s[2] == r.trns[2]) ? 0 : 255;
+        if (out) out += 4;
     }
     return true;
 }
@@ -302,16 +304,18 @@ bool png_open(png_reader& r, const byte_source& file, bool trusted) {
     return true;
 }
 
-bool png_read_row(png_reader& r, uint8_t* pixels) {
+bool png_next_line(png_reader& r, bool wanted) {
+    const png_header& h = r.header;
+    // The line before is kept for the filters of this one.
+    if (r.unfiltered) std::swap(r.line, r.previous);
+    r.unfiltered = false;
     if (!r.inflating) {
         // The scanlines' buffers are made once the caller has seen the size.
-        const png_header& h = r.header;
         size_t widest = static_cast<size_t>((static_cast<uint64_t>(h.width) * channels(h.colour_type) * h.bit_depth + 7) / 8);
         r.pixel_bytes = std::max<size_t>(1, static_cast<size_t>(channels(h.colour_type) * h.bit_depth / 8));
         r.line = alloc_bytes(widest + 1);
         r.previous = alloc_bytes(widest + 1);
         r.input = alloc_bytes(input_size);
-        if (h.colour_type == 3) r.scratch = alloc_bytes(static_cast<size_t>(h.width) * 4);
         if ((r.trusted ? inflateInit2(&r.zs, -15) : inflateInit(&r.zs)) != Z_OK) fail("Error: out of memory.\n");
         r.header_left = r.trusted ? 2 : 0;
         r.inflating = true;
@@ -320,17 +324,24 @@ bool png_read_row(png_reader& r, uint8_t* pixels) {
         return damaged(r, "too many rows asked for");
     }
     if (!inflate_into(r, r.line.get(), r.line_bytes + 1)) return false;
-    // Without a place for the pixels, only what can be damaged is looked
-    // at: the filter type, and a palette's indices.
-    if (!pixels && r.header.colour_type != 3) {
-        if (r.line[0] > 4) return damaged(r, "bad filter type");
-        ++r.pass_row;
-        return true;
-    }
-    if (!unfilter(r) || !convert(r, pixels ? pixels : r.scratch.get())) return false;
-    std::swap(r.line, r.previous);
     ++r.pass_row;
-    // Later passes need the row before: the swap keeps it.
+    // A line only checked is looked at only where it can be damaged: its
+    // filter type, and a palette's indices.
+    if (!wanted && h.colour_type != 3) return r.line[0] <= 4 || damaged(r, "bad filter type");
+    if (!unfilter(r)) return false;
+    r.unfiltered = true;
+    return wanted || convert(r, 0, r.pass_width, nullptr);
+}
+
+void png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels) {
+    // Only a palette index can be damaged, and a line with pixels wanted was
+    // checked whole on the first reading.
+    (void)convert(r, first, count, pixels);
+}
+
+bool png_read_row(png_reader& r, uint8_t* pixels) {
+    if (!png_next_line(r, pixels != nullptr)) return false;
+    if (pixels) return convert(r, 0, r.pass_width, pixels);
     return true;
 }
 

@@ -21,29 +21,67 @@ uint64_t cost(const uint8_t* x, size_t n) {
     return sum;
 }
 
-// One row filtered with `type` into `out`. Each filter in a loop of its own,
-// which the compiler can keep simple.
-void apply(int type, const uint8_t* x, const uint8_t* up, size_t n, uint8_t* out) {
+// Bytes [0, n) of a row filtered with `type` into `out`; with `left`, the 4
+// bytes before `x` and `up` are the pixel to their left. Each filter in a
+// loop of its own, which the compiler can keep simple.
+void apply(int type, const uint8_t* x, const uint8_t* up, size_t n, bool left, uint8_t* out) {
+    size_t k = 0;
+    if (!left) {
+        // The first pixel has none to its left: as if zeros were there.
+        for (; k < 4 && k < n; ++k)
+            out[k] = static_cast<uint8_t>(type == 0 || type == 1 ? x[k]
+                                          : type == 3           ? x[k] - up[k] / 2
+                                                                : x[k] - up[k]);
+    }
     switch (type) {
         case 0:
-            memcpy(out, x, n);
+            memcpy(out + k, x + k, n - k);
             break;
         case 1:
-            for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - (k >= 4 ? x[k - 4] : 0));
+            for (; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - x[k - 4]);
             break;
         case 2:
-            for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - up[k]);
+            for (; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - up[k]);
             break;
         case 3:
-            for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - ((k >= 4 ? x[k - 4] : 0) + up[k]) / 2);
+            for (; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - (x[k - 4] + up[k]) / 2);
             break;
         default:
-            for (size_t k = 0; k < n; ++k)
-                out[k] = static_cast<uint8_t>(x[k] - png_paeth(k >= 4 ? x[k - 4] : 0, up[k], k >= 4 ? up[k - 4] : 0));
+            for (; k < n; ++k) out[k] = static_cast<uint8_t>(x[k] - png_paeth(x[k - 4], up[k], up[k - 4]));
+    }
+}
+
+// Filtered bytes out in the PNG's order: red, green, blue, alpha.
+void reorder(const uint8_t* f, size_t n, uint8_t* line) {
+    for (size_t k = 0; k < n; k += 4) {
+        line[k] = f[k + 2];
+        line[k + 1] = f[k + 1];
+        line[k + 2] = f[k];
+        line[k + 3] = f[k + 3];
     }
 }
 
 }  // namespace
+
+void png_filter_costs(const uint8_t* x, const uint8_t* up, size_t n, bool left, uint8_t* scratch, uint64_t* costs) {
+    for (int type = 0; type < 5; ++type) {
+        apply(type, x, up, n, left, scratch);
+        costs[type] += cost(scratch, n);
+    }
+}
+
+void png_filter_piece(int type, const uint8_t* x, const uint8_t* up, size_t n, bool left, uint8_t* scratch,
+                      uint8_t* out) {
+    apply(type, x, up, n, left, scratch);
+    reorder(scratch, n, out);
+}
+
+int png_least_cost(const uint64_t* costs) {
+    int chosen = 0;
+    for (int type = 1; type < 5; ++type)
+        if (costs[type] < costs[chosen]) chosen = type;
+    return chosen;
+}
 
 void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines) {
     size_t n = static_cast<size_t>(width) * 4;
@@ -53,10 +91,10 @@ void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const ui
         const uint8_t* x = rows + r * n;
         const uint8_t* up = r > 0 ? x - n : before ? before : zeros.get();
         int chosen = 0;
-        apply(0, x, up, n, best.get());
+        apply(0, x, up, n, false, best.get());
         uint64_t least = cost(best.get(), n);
         for (int type = 1; type <= 4; ++type) {
-            apply(type, x, up, n, trial.get());
+            apply(type, x, up, n, false, trial.get());
             uint64_t c = cost(trial.get(), n);
             if (c < least) {
                 least = c;
@@ -66,13 +104,7 @@ void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const ui
         }
         uint8_t* line = lines + r * (n + 1);
         line[0] = static_cast<uint8_t>(chosen);
-        const uint8_t* f = best.get();
-        for (size_t k = 0; k < n; k += 4) {
-            line[1 + k] = f[k + 2];
-            line[2 + k] = f[k + 1];
-            line[3 + k] = f[k];
-            line[4 + k] = f[k + 3];
-        }
+        reorder(best.get(), n, line + 1);
     }
 }
 

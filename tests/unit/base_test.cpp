@@ -33,27 +33,38 @@ TEST(Fields, Decimal) {
     }
 }
 
-// A pipe delivers its bytes in pieces; the helpers gather them into one count.
+// A pipe delivers its bytes in pieces; the helpers gather them into one
+// count, and hold the rest of a stream after bytes already read: in memory,
+// or, for a long stream, in a temporary file.
 TEST(Transfers, GatherPiecesFromAPipe) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    fixture::bytes sent = fixture::pattern(300000, 7);
-    std::thread writer([&] {
-        for (size_t at = 0; at < sent.size(); at += 1000)
-            ASSERT_EQ(write(p[1], sent.data() + at, std::min<size_t>(1000, sent.size() - at)),
-                      static_cast<ssize_t>(std::min<size_t>(1000, sent.size() - at)));
-        close(p[1]);
-    });
-    fixture::bytes got(200000);
-    EXPECT_EQ(velmorin::read_full(velmorin::file_handle{p[0]}, got.data(), got.size()), 200000);
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
-    // The rest, asked for with a size far beyond what the pipe holds.
-    int64_t count = 0;
-    byte_buffer rest = velmorin::read_growing(velmorin::file_handle{p[0]}, 1 << 30, &count);
-    writer.join();
-    ASSERT_EQ(count, 100000);
-    EXPECT_TRUE(std::equal(rest.get(), rest.get() + count, sent.begin() + 200000));
-    close(p[0]);
+    for (size_t size : {size_t{300000}, size_t{6000000}}) {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        fixture::bytes sent = fixture::pattern(size, 7);
+        std::thread writer([&] {
+            for (size_t at = 0; at < sent.size(); at += 1000)
+                ASSERT_EQ(write(p[1], sent.data() + at, std::min<size_t>(1000, sent.size() - at)),
+                          static_cast<ssize_t>(std::min<size_t>(1000, sent.size() - at)));
+            close(p[1]);
+        });
+        fixture::bytes got(200000);
+        EXPECT_EQ(velmorin::read_full(velmorin::file_handle{p[0]}, got.data(), got.size()), 200000);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
+        // The rest, asked for with a size far beyond what the pipe holds,
+        // after three bytes already read.
+        velmorin::byte_source src;
+        const uint8_t start[3] = {1, 2, 3};
+        int64_t count = velmorin::hold_stream(velmorin::file_handle{p[0]}, start, 3, 1 << 30, &src);
+        writer.join();
+        close(p[0]);
+        ASSERT_EQ(count, static_cast<int64_t>(size - 200000));
+        ASSERT_EQ(src.size, count + 3);
+        EXPECT_EQ(velmorin::is_open(src.held.f), size > 4000000);
+        fixture::bytes held(static_cast<size_t>(src.size));
+        ASSERT_TRUE(velmorin::read_source(src, 0, held.data(), held.size()));
+        EXPECT_TRUE(std::equal(held.begin(), held.begin() + 3, start));
+        EXPECT_TRUE(std::equal(held.begin() + 3, held.end(), sent.begin() + 200000));
+    }
 }
 
 TEST(Transfers, ZeroCountStillAsksTheFile) {
