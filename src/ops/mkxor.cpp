@@ -73,7 +73,10 @@ patch_hashes write_png_patch(output_file& out, png_pixels& pixels, const bgra_im
 void put_check_block(output_file& out, const bgra_image& img, const located_entry& target, patch_hashes hashes) {
     check_block block{img.width, img.height, hashes.before, hashes.after, 1, target.name};
     uint8_t encoded[largest_check_block];
-    write_output(out, encoded, encode_check_block(block, encoded));
+    size_t size = encode_check_block(block, encoded);
+    trace("Debug: check block = %d bytes, %d in all\n", static_cast<int>(size),
+          static_cast<int>(static_cast<int64_t>(img.bgra_datasize) + static_cast<int64_t>(size)));
+    write_output(out, encoded, size);
 }
 
 // A PNG: checked whole before the output is opened.

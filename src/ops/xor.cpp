@@ -7,6 +7,7 @@
 // it would hold, and the patch is refused unless that is what it was made
 // for.
 #include <algorithm>
+#include <string>
 
 #include "entry/entry.h"
 #include "ops/ops.h"
@@ -85,14 +86,26 @@ bool same_size(const check_block& block, const bgra_image& img) {
     return block.width == img.width && block.height == img.height;
 }
 
+// The name a check block holds, as the listing shows names: a name comes
+// from a file, and may hold anything.
+std::string shown(const std::string& name) {
+    std::string out(4 * name.size() + 8, '\0');
+    out.resize(escape_name(out.data(), reinterpret_cast<const uint8_t*>(name.data()), name.size()));
+    return out;
+}
+
+// "the patch was made for NAME, a WxH image; this entry is WxH."
+std::string other_size(const check_block& block, const bgra_image& img) {
+    return "the patch was made for " + shown(block.name) + ", a " + std::to_string(block.width) + "x" +
+           std::to_string(block.height) + " image; this entry is " + std::to_string(img.width) + "x" +
+           std::to_string(img.height) + ".";
+}
+
 // Decides whether a checked patch may go from `from` to `to` (before and
 // after for --xor, the other way for --unxor); ends the run if not.
 void check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
                      uint64_t to, const char* already) {
-    if (!same_size(block, img))
-        fail("Error: the patch was made for %.*s, a %dx%d image; this entry is %dx%d.\n",
-             static_cast<int>(block.name.size()), block.name.data(), block.width, block.height, img.width,
-             img.height);
+    if (!same_size(block, img)) fail("Error: %s\n", other_size(block, img).c_str());
     patch_hashes h = hash_pixels(img, body);
     if (h.held == from)
         check_result(h.patched, to);
@@ -136,7 +149,10 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
     patch_run run;
     start_patch_run(archive, target, patch_path, &run);
     const char* answer = run.checked ? "other\n" : "unchecked\n";
-    if (run.checked && same_size(run.block, run.img)) {
+    // Why another: one line on the error stream; the answer stays one word.
+    if (run.checked && !same_size(run.block, run.img)) {
+        trace("other: %s\n", other_size(run.block, run.img).c_str());
+    } else if (run.checked) {
         patch_hashes h = hash_pixels(run.img, run.patch.body);
         if (h.held == run.block.before) {
             check_result(h.patched, run.block.after);
@@ -144,6 +160,8 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
         } else if (h.held == run.block.after) {
             check_result(h.patched, run.block.before);
             answer = "applied\n";
+        } else {
+            trace("other: this entry holds neither the pixels the patch applies to nor the ones it gives.\n");
         }
     }
     print_answer(answer);

@@ -78,7 +78,8 @@ bool read_ihdr(png_reader& r) {
     uint32_t length;
     uint8_t type[4], data[13];
     if (!chunk_head(r, &length, type)) return false;
-    if (!is_type(type, "IHDR") || length != 13) return damaged(r, "no IHDR first");
+    if (!is_type(type, "IHDR")) return damaged(r, "no IHDR first");
+    if (length != 13) return damaged(r, "IHDR length is not 13");
     if (!take(r, data, sizeof data) || !chunk_end(r)) return false;
     png_header& h = r.header;
     h = png_header{read_u32be(data), read_u32be(data + 4), data[8], data[9], data[12]};

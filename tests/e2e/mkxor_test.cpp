@@ -45,8 +45,13 @@ TEST_P(RoundTrip, PatchAppliesAndUndoes) {
     EXPECT_EQ(s.read("p.xor"), patch);
     // --mkpatch: the same run and bytes, then a check block.
     e2e::result checked = e2e::run({"--mkpatch", "game.dat", sc.name, "in.bmp", "c.xor"}, s.dir);
-    e2e::expect_result(checked, 0, r.err, r.out);
     bytes block = s.read("c.xor");
+    size_t block_size = 48 + sc.name.size();
+    e2e::expect_result(checked, 0,
+                       r.err + "Debug: check block = " + std::to_string(block_size) + " bytes, " +
+                           std::to_string(patch.size() + block_size) + " in all\n",
+                       r.out);
+    EXPECT_EQ(block.size(), patch.size() + block_size);
     EXPECT_TRUE(block.size() > patch.size() && std::equal(patch.begin(), patch.end(), block.begin()));
     bytes fresh = e2e::xored(e2e::payload_of(sc.a.data, sc), 0, patch);
 
