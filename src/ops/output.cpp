@@ -16,9 +16,12 @@ bool is_input(const file_info& out, const archive_file& archive, const file_info
     fail("Error %d(%s) opening %s\n", err, strerror(err), path);
 }
 
-// Cuts the output to the bytes the run wrote, before a failure.
+// Cuts the output to the bytes the run wrote, before a failure, and short of
+// where it would read as whole: a checked patch that failed in its check
+// block must not read as the raw patch it holds.
 void cut_output(const output_file& out) {
-    if (out.regular) (void)!truncate_file(out.file.f, out.written);
+    int64_t keep = out.whole_at > 1 ? std::min(out.written, out.whole_at - 1) : out.written;
+    if (out.regular) (void)!truncate_file(out.file.f, keep);
 }
 
 }  // namespace
@@ -47,6 +50,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     judge_output_streams(info, out.path);
     out.regular = info.regular;
     out.written = 0;
+    out.whole_at = whole_at;
     int64_t keep = std::max<int64_t>(whole_at - 1, 0);
     if (out.regular && info.size > keep && !truncate_file(out.file.f, keep)) open_failed(out.path);
 }

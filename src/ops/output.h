@@ -26,6 +26,7 @@ struct output_file {
     file_guard file;
     bool regular;
     int64_t written;
+    int64_t whole_at = -1;  // as open_output() was given it
 };
 
 // An output that is the error stream is refused, the run's messages would

@@ -185,21 +185,39 @@ TEST(Interrupted, OutputsAreLeftShort) {
                                                                   : "Error: Unable to read whole bmp.\n");
         EXPECT_EQ(s.read("game.dat"), sc.a.data);
     }
-    // A checked patch killed at any write, over a checked patch for another
-    // picture: --xor refuses what is left, or applies exactly the new patch.
+    // A checked patch killed at any write, or failing at it, over a checked
+    // patch for another picture: --xor refuses what is left, or applies
+    // exactly the new patch.
     bytes old = e2e::payload_of(sc.a.data, sc), fresh = e2e::converted(e2e::model::make_xor, sc);
     bytes mask(old.size());
     for (size_t k = 0; k < old.size(); ++k) mask[k] = old[k] ^ fresh[k];
-    for (int write = 1; write <= 3; ++write) {
-        SCOPED_TRACE("killed at write " + std::to_string(write));
+    for (std::string fault : {"write:1:kill", "write:2:kill", "write:3:kill", "write:3:short", "write:3:fail"}) {
+        SCOPED_TRACE(fault);
         s.write("game.dat", sc.a.data);
         s.write("out.xor", fixture::checked_patch(fixture::pattern(sc.size, 9), sc.width, sc.height, old, sc.name));
         const std::string make_output = "--mkpatch game.dat tex/target.bgra in.bmp out.xor";
-        ASSERT_EQ(e2e::run_shell(e2e::under_fault("write:" + std::to_string(write) + ":kill", make_output), s.dir).status,
-                  128 + 9);
+        ASSERT_EQ(e2e::run_shell(e2e::under_fault(fault, make_output), s.dir).status,
+                  fault.find("kill") != std::string::npos ? 128 + 9 : 255);
         e2e::result use = e2e::run_shell("\"$VELMORIN\" --xor game.dat tex/target.bgra out.xor", s.dir);
         bytes after = s.read("game.dat");
         EXPECT_TRUE(use.status == 255 ? after == sc.a.data : after == e2e::with_payload(sc, fresh));
+    }
+}
+
+// Without a second thread (a limit on threads), an export writes the same
+// file, a band at a time.
+TEST(Interrupted, ExportWithoutThreads) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    scene sc = make();
+    e2e::scratch s;
+    s.write("game.dat", sc.a.data);
+    for (const std::string out : {"out.bmp", "out.png"}) {
+        SCOPED_TRACE(out);
+        e2e::result ref = e2e::run({"--export", "game.dat", sc.name, "ref-" + out}, s.dir);
+        e2e::result r =
+            e2e::run_shell(e2e::under_fault("thread:0:fail", "--export game.dat tex/target.bgra " + out), s.dir);
+        e2e::expect_result(r, 0, ref.err);
+        EXPECT_TRUE(s.read(out) == s.read("ref-" + out));
     }
 }
 

@@ -85,20 +85,29 @@ TEST(List, Table) {
     }
 }
 
-// A listing that cannot be written whole fails; a reader that has gone
-// ends the run quietly.
+// An answer (a listing, --check's word, --help, --version) that cannot be
+// written whole fails; a reader that has gone ends the run quietly, 255 too.
 TEST(List, OutputFails) {
     e2e::scratch s;
-    s.write("game.dat", fixture::build_archive({fixture::image("img", 2, 2, 1)}).data);
-    if (!e2e::launched())  // /dev/full is a Linux device
-        e2e::expect_result(e2e::run_shell("\"$VELMORIN\" --list game.dat >/dev/full", s.dir), 255,
-                           "Error writing to standard output: errno=28(No space left on device)\n");
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    close(p[0]);
-    e2e::result r = e2e::run_shell("\"$VELMORIN\" --list game.dat", s.dir, -1, p[1]);
-    close(p[1]);
-    e2e::expect_result(r, 255, "");
+    fixture::archive a = fixture::build_archive({fixture::image("img", 2, 2, 1)});
+    s.write("game.dat", a.data);
+    s.write("p.xor", bytes(16, 0));
+    const std::string check_trace = e2e::found_trace(a, 0, "img") + e2e::bgra_line(16, 1, 2, 2);
+    // Every answer a script reads.
+    const std::pair<std::string, std::string> answers[] = {
+        {"--list game.dat", ""}, {"--check game.dat img p.xor", check_trace}, {"--help", ""}, {"--version", ""}};
+    for (const auto& [args, trace] : answers) {
+        SCOPED_TRACE(args);
+        if (!e2e::launched())  // /dev/full is a Linux device
+            e2e::expect_result(e2e::run_shell("\"$VELMORIN\" " + args + " >/dev/full", s.dir), 255,
+                               trace + "Error writing to standard output: errno=28(No space left on device)\n");
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        close(p[0]);
+        e2e::result r = e2e::run_shell("\"$VELMORIN\" " + args, s.dir, -1, p[1]);
+        close(p[1]);
+        e2e::expect_result(r, 255, trace);
+    }
 }
 
 // A BMP file as an editor expects it, made by the fixture writer from the
