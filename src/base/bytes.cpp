@@ -78,6 +78,35 @@ int64_t hold_stream(file_handle f, const uint8_t* start, size_t start_size, int6
     return have - static_cast<int64_t>(start_size);
 }
 
+bool hold_copy(const byte_source& from, int64_t size, byte_source* copy) {
+    copy->size = size;
+    copy->short_message = from.short_message;
+    if (size <= stream_in_memory) {
+        copy->bytes = alloc_bytes(static_cast<size_t>(size));
+        return read_source(from, 0, copy->bytes.get(), static_cast<size_t>(size));
+    }
+    copy->held = file_guard(open_temporary());
+    copy->file = copy->held.f;
+    copy->base = 0;
+    if (!is_open(copy->file)) temporary_failed();
+    byte_buffer band = alloc_bytes(static_cast<size_t>(band_bytes));
+    for (int64_t at = 0; at < size; at += band_bytes) {
+        size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
+        if (!read_source(from, at, band.get(), n)) return false;
+        if (write_full(copy->file, band.get(), n) != static_cast<int64_t>(n)) temporary_failed();
+    }
+    return true;
+}
+
+void write_held(byte_source& copy, int64_t offset, const uint8_t* bytes, size_t count) {
+    if (copy.bytes) {
+        memcpy(copy.bytes.get() + offset, bytes, count);
+        return;
+    }
+    if (!seek_to(copy.file, offset) || write_full(copy.file, bytes, count) != static_cast<int64_t>(count))
+        temporary_failed();
+}
+
 bool read_source(const byte_source& src, int64_t offset, uint8_t* dst, size_t count) {
     int64_t n = static_cast<int64_t>(count);
     if (offset < 0 || n > src.size - offset) {

@@ -82,6 +82,14 @@ struct byte_source {
 // failed outright.
 int64_t hold_stream(file_handle f, const uint8_t* start, size_t start_size, int64_t want, byte_source* src);
 
+// A copy of the first `size` bytes of `from` that the run may rewrite: in
+// memory up to a few megabytes, otherwise in a temporary file. False when
+// `from` cannot be read; the caller reports its short_message.
+[[nodiscard]] bool hold_copy(const byte_source& from, int64_t size, byte_source* copy);
+
+// Writes `count` bytes over a copy made so, from `offset`.
+void write_held(byte_source& copy, int64_t offset, const uint8_t* bytes, size_t count);
+
 // Copies `count` bytes from `offset` within the source; false when they
 // cannot be had (the file shrank under us or the device failed), with errno
 // telling why. The caller decides what that failure means at its point.

@@ -61,7 +61,8 @@ void take_patch(archive_file& archive, const file_guard& file, const file_info& 
 struct png_pixels {
     byte_source file;
     bool alpha = false;
-    byte_buffer image;                   // interlaced: the whole image, from the first reading
+    bool interlaced = false;
+    byte_source image;                   // interlaced: the whole image, from the first reading
     std::unique_ptr<png_reader> reader;  // otherwise: the second reading, row by row
 };
 

@@ -3,7 +3,7 @@
 // before the first pixel is handed out, so no damage found half-way can
 // leave an entry or a patch partly written; then it is read again, row by
 // row. An interlaced PNG sends its rows out of order: its first reading
-// keeps the whole image instead.
+// keeps the whole image instead, in a temporary file when it is large.
 #include <algorithm>
 #include <cstring>
 
@@ -15,19 +15,37 @@ namespace {
 
 const char* colour_names[] = {"grey", "", "RGB", "palette", "grey and alpha", "", "RGBA"};
 
-// Reads every row: into `image` (width * 4 bytes a row) when given, where
-// Adam7 puts it, all four bytes of a pixel or, without alpha, three;
-// otherwise into one row's room, and dropped.
-bool read_all(png_reader& r, uint8_t* image) {
+// Puts the current row of an Adam7 pass where it goes in `image`, a piece
+// at a time: all four bytes of each pixel or, without alpha, three.
+bool place_pass_row(png_reader& r, byte_source& image, int64_t image_width, uint8_t* pixels, uint8_t* span) {
+    png_place at = png_pass_place(r.pass, r.pass_row - 1);
+    size_t kept = r.alpha ? 4 : 3, step = at.step;
+    // Pixels of the pass whose image span fits in a band.
+    uint32_t per_piece = static_cast<uint32_t>((band_bytes / 4 - 1) / static_cast<int64_t>(step) + 1);
+    for (uint32_t k = 0, count; k < r.pass_width; k += count) {
+        count = std::min(per_piece, r.pass_width - k);
+        if (!png_convert(r, k, count, pixels)) return false;
+        int64_t first = (static_cast<int64_t>(at.y) * image_width + at.x + static_cast<int64_t>(k) * at.step) * 4;
+        size_t n = ((count - 1) * step + 1) * 4;
+        if (!read_source(image, first, span, n)) fail("%s", image.short_message);
+        for (size_t j = 0; j < count; ++j) memcpy(span + j * step * 4, pixels + 4 * j, kept);
+        write_held(image, first, span, n);
+    }
+    return true;
+}
+
+// Reads every row, checking it: and for an interlaced PNG, keeps it in
+// `image`, where Adam7 puts it.
+bool read_all(png_reader& r, byte_source* image) {
     const png_header& h = r.header;
-    size_t image_row = static_cast<size_t>(h.width) * 4, kept = r.alpha ? 4 : 3;
-    byte_buffer row = alloc_bytes(image ? image_row : 0);
+    byte_buffer pixels, span;
+    if (h.interlace) {
+        pixels = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, int64_t{h.width} * 4)));
+        span = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, int64_t{h.width} * 4)));
+    }
     for (uint64_t left = png_row_count(h); left > 0; --left) {
-        if (!png_read_row(r, image ? row.get() : nullptr)) return false;
-        if (!image) continue;
-        png_place at = h.interlace ? png_pass_place(r.pass, r.pass_row - 1) : png_place{0, r.pass_row - 1, 1};
-        uint8_t* dst = image + static_cast<size_t>(at.y) * image_row + static_cast<size_t>(at.x) * 4;
-        for (uint32_t k = 0; k < r.pass_width; ++k) memcpy(dst + static_cast<size_t>(k) * at.step * 4, row.get() + 4 * k, kept);
+        if (!png_next_line(r, h.interlace != 0)) return false;
+        if (h.interlace && !place_pass_row(r, *image, h.width, pixels.get(), span.get())) return false;
     }
     return png_close(r);
 }
@@ -46,14 +64,13 @@ void take_png(archive_file& archive, const file_guard& input, const file_info& i
     trace("Debug: PNG %ux%u, colour type %u (%s), bit depth %u, %s.\n", h.width, h.height, h.colour_type,
           colour_names[h.colour_type], h.bit_depth, h.interlace ? "interlaced" : "not interlaced");
     pixels->alpha = first.alpha;
-    if (h.interlace) {
-        // Held whole, from the entry's own pixels: a PNG without alpha keeps
-        // their fourth bytes.
-        pixels->image = alloc_bytes(static_cast<size_t>(img.bgra_datasize));
-        if (!read_source(img.payload, 0, pixels->image.get(), static_cast<size_t>(img.bgra_datasize)))
-            fail("%s", img.payload.short_message);
-    }
-    if (!read_all(first, pixels->image.get())) fail("Error: damaged PNG: %s.\n", first.damage);
+    pixels->interlaced = h.interlace != 0;
+    // An interlaced image is held whole (in a temporary file when large),
+    // from the entry's own pixels: a PNG without alpha keeps their fourth
+    // bytes.
+    if (pixels->interlaced && !hold_copy(img.payload, img.bgra_datasize, &pixels->image))
+        fail("%s", img.payload.short_message);
+    if (!read_all(first, &pixels->image)) fail("Error: damaged PNG: %s.\n", first.damage);
 }
 
 int64_t rows_per_band(const bgra_image& img) {
@@ -67,10 +84,7 @@ size_t span_length(const bgra_image& img, int64_t at) {
 }
 
 const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size_t n, uint8_t* out) {
-    if (pixels.image) {
-        memcpy(out, pixels.image.get() + at, n);
-        return nullptr;
-    }
+    if (pixels.interlaced) return read_source(pixels.image, at, out, n) ? nullptr : pixels.image.short_message;
     // The entry's own bytes are needed only for the fourth bytes a PNG
     // without alpha leaves alone.
     if (!pixels.alpha && !read_source(img.payload, at, out, n)) return img.payload.short_message;
@@ -84,7 +98,8 @@ const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size
         int64_t x = (at + done) % row;
         piece = std::min(static_cast<int64_t>(n) - done, row - x);
         if (x == 0 && !png_next_line(*pixels.reader, true)) return again;
-        png_convert(*pixels.reader, static_cast<uint32_t>(x / 4), static_cast<uint32_t>(piece / 4), out + done);
+        // Checked whole on the first reading: it converts.
+        (void)png_convert(*pixels.reader, static_cast<uint32_t>(x / 4), static_cast<uint32_t>(piece / 4), out + done);
     }
     return nullptr;
 }

@@ -90,10 +90,10 @@ struct png_reader {
 
 // The same in two steps, for rows wider than a caller holds at once: the
 // next row is inflated (and, `wanted`, unfiltered: otherwise only checked),
-// then its pixels [first, first + count) converted as png_read_row() does.
-// Pixels converted so from a PNG read once already without fault.
+// then its pixels [first, first + count) converted as png_read_row() does
+// (false on a palette index past the palette).
 [[nodiscard]] bool png_next_line(png_reader& r, bool wanted);
-void png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels);
+[[nodiscard]] bool png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels);
 
 // After the last row: the image data must end there and the file go on to
 // its IEND chunk, every chunk's CRC holding.

@@ -72,7 +72,7 @@ bool valid_depth(uint8_t type, uint8_t depth) {
     }
 }
 
-int channels(uint8_t type) { return type == 0 || type == 3 ? 1 : type == 4 ? 2 : type == 2 ? 3 : 4; }
+uint32_t channels(uint8_t type) { return type == 0 || type == 3 ? 1 : type == 4 ? 2 : type == 2 ? 3 : 4; }
 
 bool read_ihdr(png_reader& r) {
     uint32_t length;
@@ -239,7 +239,8 @@ uint16_t sample(const uint8_t* x, size_t k, int depth) {
             return x[k];
         default: {
             size_t bit = k * static_cast<size_t>(depth);
-            return static_cast<uint16_t>((x[bit / 8] >> (8 - depth - bit % 8)) & ((1 << depth) - 1));
+            int shift = 8 - depth - static_cast<int>(bit % 8);
+            return static_cast<uint16_t>((x[bit / 8] >> shift) & ((1 << depth) - 1));
         }
     }
 }
@@ -266,7 +267,7 @@ bool convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* out) {
         }
         return true;
     }
-    size_t n = static_cast<size_t>(channels(h.colour_type));
+    size_t n = channels(h.colour_type);
     for (uint32_t k = first; k < first + count; ++k) {
         uint16_t s[4];
         for (size_t c = 0; c < n; ++c) s[c] = sample(x, static_cast<size_t>(k) * n + c, depth);
@@ -313,7 +314,7 @@ bool png_next_line(png_reader& r, bool wanted) {
     if (!r.inflating) {
         // The scanlines' buffers are made once the caller has seen the size.
         size_t widest = static_cast<size_t>((static_cast<uint64_t>(h.width) * channels(h.colour_type) * h.bit_depth + 7) / 8);
-        r.pixel_bytes = std::max<size_t>(1, static_cast<size_t>(channels(h.colour_type) * h.bit_depth / 8));
+        r.pixel_bytes = std::max<size_t>(1, channels(h.colour_type) * h.bit_depth / 8u);
         r.line = alloc_bytes(widest + 1);
         r.previous = alloc_bytes(widest + 1);
         r.input = alloc_bytes(input_size);
@@ -334,10 +335,8 @@ bool png_next_line(png_reader& r, bool wanted) {
     return wanted || convert(r, 0, r.pass_width, nullptr);
 }
 
-void png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels) {
-    // Only a palette index can be damaged, and a line with pixels wanted was
-    // checked whole on the first reading.
-    (void)convert(r, first, count, pixels);
+bool png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels) {
+    return convert(r, first, count, pixels);
 }
 
 bool png_read_row(png_reader& r, uint8_t* pixels) {

@@ -165,9 +165,15 @@ TEST(Png, DamageRefused) {
     fixture::png_fields past = f;
     past.samples[7] = 3;  // the palette has three entries
     past.palette.resize(9);
+    fixture::png_fields past_interlaced = past;
+    past_interlaced.interlace = true;
     fixture::png_fields wide = f;
     wide.width = 3;
     wide.height = 5;
+    bytes long_ihdr(good.begin(), good.begin() + 8), ihdr_data(good.begin() + 16, good.begin() + 29);
+    ihdr_data.push_back(0);
+    fixture::png_chunk(long_ihdr, "IHDR", ihdr_data);
+    long_ihdr.insert(long_ihdr.end(), good.begin() + 33, good.end());
 
     const std::pair<bytes, std::string> cases[] = {
         {crc_of("IHDR"), "damaged PNG: chunk CRC"},
@@ -183,6 +189,8 @@ TEST(Png, DamageRefused) {
         {fixed, "damaged PNG: bad zlib data"},
         {unknown, "damaged PNG: unknown critical chunk"},
         {fixture::build_png(past), "damaged PNG: palette index"},
+        {fixture::build_png(past_interlaced), "damaged PNG: palette index"},
+        {long_ihdr, "damaged PNG: IHDR length is not 13"},
         {fixture::build_png(wide), "the PNG is 3x5; the entry is 5x3"},
     };
     scene sc = e2e::make_scene(5, 3, fixture::plain_bmp(5, 3, 24, 1));
@@ -198,6 +206,25 @@ TEST(Png, DamageRefused) {
         EXPECT_EQ(e2e::run({"--mkxor", "game.dat", sc.name, "in.png", "p.xor"}, s.dir).status, 255);
         EXPECT_FALSE(s.exists("p.xor"));
     }
+}
+
+// An interlaced PNG larger than what is held in memory is held in a
+// temporary file: the same pixels go in, and a PNG without alpha keeps the
+// entry's fourth bytes.
+TEST(Png, LargeInterlaced) {
+    fixture::png_fields f;
+    f.width = 1100;
+    f.height = 1001;
+    f.colour_type = 2;
+    f.interlace = true;
+    f.samples.resize(size_t{1100} * 1001 * 3);
+    for (size_t k = 0; k < f.samples.size(); ++k) f.samples[k] = static_cast<uint16_t>((k * 13 + k / 3300) % 256);
+    scene sc = e2e::make_scene(1100, 1001, fixture::plain_bmp(1, 1, 24, 1));
+    e2e::scratch s;
+    s.write("game.dat", sc.a.data);
+    s.write("in.png", fixture::build_png(f));
+    EXPECT_EQ(e2e::run({"game.dat", sc.name, "in.png"}, s.dir).status, 0);
+    EXPECT_TRUE(s.read("game.dat") == e2e::with_payload(sc, fixture::png_payload(f, e2e::payload_of(sc.a.data, sc))));
 }
 
 }  // namespace
