@@ -75,6 +75,7 @@ bool names_png(const char* path) {
 struct png_band {
     byte_buffer raw;
     byte_buffer lines;
+    byte_buffer scratch;  // three rows, for the filters
     int64_t count = 0;
     const char* failed = nullptr;
     uint8_t alpha = 0;  // the band's alpha bytes ORed together
@@ -91,7 +92,7 @@ void prepare_band(const bgra_image& img, int64_t first, int64_t count, const uin
     }
     for (size_t k = 3; k < n; k += 4) band->alpha |= band->raw[k];
     png_filter_rows(band->raw.get(), static_cast<size_t>(count), static_cast<uint32_t>(img.width), before,
-                    band->lines.get());
+                    band->lines.get(), band->scratch.get());
 }
 
 // Deflates `size` bytes of scanlines into the output's bands, ending the
@@ -117,6 +118,7 @@ void make_png_rows(const bgra_image& img, png_rows* rows) {
     for (png_band& b : rows->bands) {
         b.raw = alloc_bytes(static_cast<size_t>(rows->rows_per_band * row));
         b.lines = alloc_bytes(static_cast<size_t>(rows->rows_per_band) * png_line_bytes(static_cast<uint32_t>(img.width)));
+        b.scratch = alloc_bytes(static_cast<size_t>(3 * row));
     }
 }
 

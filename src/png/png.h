@@ -129,8 +129,10 @@ inline size_t png_line_bytes(uint32_t width) { return 1 + static_cast<size_t>(wi
 // before them `before`, or null for the first): each filtered with
 // whichever of the five filters leaves the smallest bytes, the usual choice,
 // which deflate packs best. Pure: rows of a band can be filtered on one
-// thread while another deflates the band before.
-void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines);
+// thread while another deflates the band before. `scratch` has room for
+// three rows.
+void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines,
+                     uint8_t* scratch);
 
 // The same for a row wider than a caller holds at once, a piece at a time,
 // in two passes: the costs of the five filters summed over every piece,

@@ -83,19 +83,20 @@ int png_least_cost(const uint64_t* costs) {
     return chosen;
 }
 
-void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines) {
+void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const uint8_t* before, uint8_t* lines,
+                     uint8_t* scratch) {
     size_t n = static_cast<size_t>(width) * 4;
-    byte_buffer zeros = alloc_bytes(n), best = alloc_bytes(n), trial = alloc_bytes(n);
-    std::fill_n(zeros.get(), n, uint8_t{0});
+    uint8_t *zeros = scratch, *best = scratch + n, *trial = scratch + 2 * n;
+    std::fill_n(zeros, n, uint8_t{0});
     for (size_t r = 0; r < count; ++r) {
         const uint8_t* x = rows + r * n;
-        const uint8_t* up = r > 0 ? x - n : before ? before : zeros.get();
+        const uint8_t* up = r > 0 ? x - n : before ? before : zeros;
         int chosen = 0;
-        apply(0, x, up, n, false, best.get());
-        uint64_t least = cost(best.get(), n);
+        apply(0, x, up, n, false, best);
+        uint64_t least = cost(best, n);
         for (int type = 1; type <= 4; ++type) {
-            apply(type, x, up, n, false, trial.get());
-            uint64_t c = cost(trial.get(), n);
+            apply(type, x, up, n, false, trial);
+            uint64_t c = cost(trial, n);
             if (c < least) {
                 least = c;
                 chosen = type;
@@ -104,7 +105,7 @@ void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const ui
         }
         uint8_t* line = lines + r * (n + 1);
         line[0] = static_cast<uint8_t>(chosen);
-        reorder(best.get(), n, line + 1);
+        reorder(best, n, line + 1);
     }
 }
 
