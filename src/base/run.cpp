@@ -1,5 +1,5 @@
 // How a run talks and ends: the error stream, standard output and the
-// listing, and the two ways out.
+// listing, and the way out of a run that cannot go on.
 //
 // Everything the tool narrates goes to the error stream, often a line per
 // directory entry, so it is collected in one buffer and written in large
@@ -236,7 +236,7 @@ void flush_product() {
     if (write_full(standard_stream(1), product_buf, len) == static_cast<int64_t>(len)) return;
     int err = errno != 0 ? errno : EIO;
     // A cut listing must never look complete.
-    if (err == EPIPE) finish(255);
+    if (err == EPIPE) end_run(255);
     fail("Error writing to standard output: errno=%d(%s)\n", err, strerror(err));
 }
 
@@ -269,24 +269,14 @@ void print_stdout(const char* text) {
     write_out(1, text, strlen(text));
 }
 
-[[noreturn]] void finish(int status) {
-    flush_trace();
-    // A signal held back while the archive was written ends the run here,
-    // after everything the run had to say.
-    release_signals();
-#ifdef VELMORIN_FUZZING
-    throw run_ended{status};
-#else
-    exit(status);
-#endif
-}
+[[noreturn]] void end_run(int status) { throw run_ended{status}; }
 
 [[noreturn]] void fail(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     vtrace(fmt, args);
     va_end(args);
-    finish(255);
+    end_run(255);
 }
 
 }  // namespace velmorin

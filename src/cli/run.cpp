@@ -1,6 +1,8 @@
 // The command line: which mode, which paths, and the hand-over to the
 // operation once the entry is found.
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "cli/cli.h"
 #include "ops/ops.h"
@@ -60,15 +62,13 @@ void check_streams(const archive_file& archive, const command& cmd) {
     if (cmd.output_path && describe_path(cmd.output_path, &info)) judge_output_streams(info, cmd.output_path);
 }
 
-}  // namespace
-
-[[noreturn]] void run_tool(int argc, char** argv) {
+// The command line's run, from the arguments to the end of the operation.
+void run_command(int argc, char** argv) {
     if (!guard_process()) fail("Error: cannot open /dev/null for a closed standard stream.\n");
     command cmd = parse(argc, argv);
     if (cmd.chosen == mode::usage) fail("%s", usage_text);
     if (cmd.chosen == mode::help || cmd.chosen == mode::version) {
-        print_answer(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
-        finish(0);
+        return print_answer(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
     }
 
     // Never created or truncated; read-write where the mode may write it
@@ -84,28 +84,49 @@ void check_streams(const archive_file& archive, const command& cmd) {
         fail("Error opening %s\n", cmd.archive_path);
     check_streams(archive, cmd);
 
-    if (cmd.chosen == mode::list) list_entries(archive);
+    if (cmd.chosen == mode::list) return list_entries(archive);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
-    if (!find_entry(archive, cmd.entry_name, &target)) finish(1);
+    if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);
 
     switch (cmd.chosen) {
         case mode::pack:
-            pack_entry(archive, target, cmd.input_path);
+            return pack_entry(archive, target, cmd.input_path);
         case mode::mkxor:
         case mode::mkpatch:
-            make_xor(archive, target, cmd.input_path, cmd.output_path, cmd.chosen == mode::mkpatch);
+            return make_xor(archive, target, cmd.input_path, cmd.output_path, cmd.chosen == mode::mkpatch);
         case mode::xor_apply:
         case mode::unxor:
-            apply_xor(archive, target, cmd.input_path, cmd.chosen == mode::unxor);
+            return apply_xor(archive, target, cmd.input_path, cmd.chosen == mode::unxor);
         case mode::check:
-            check_patch(archive, target, cmd.input_path);
+            return check_patch(archive, target, cmd.input_path);
         case mode::export_bmp:
-            export_entry(archive, target, cmd.output_path);
+            return export_entry(archive, target, cmd.output_path);
         default:
-            break;
+            end_run(255);
     }
-    finish(255);
+}
+
+}  // namespace
+
+int run_tool(int argc, char** argv) {
+    int status = 0;
+    // What the language's library throws (memory or a thread it could not
+    // have) ends the run here too, with one line, never with an abort.
+    try {
+        run_command(argc, argv);
+    } catch (const run_ended& end) {
+        status = end.status;
+    } catch (const std::bad_alloc&) {
+        trace("Error: out of memory.\n");
+        status = 255;
+    } catch (const std::exception& e) {
+        trace("Error: %s.\n", e.what());
+        status = 255;
+    }
+    flush_trace();
+    release_signals();
+    return status;
 }
 
 }  // namespace velmorin

@@ -136,7 +136,7 @@ bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img,
         if (band.failed) bands_failed(writer, band.failed);
         alpha |= band.alpha;
         int64_t next = first + band.count;
-        std::thread ahead;
+        std::jthread ahead;  // joined however this band ends
         if (next < height) {
             auto prepare_next = [&, next] {
                 prepare_band(img, next, std::min(rows_per_band, height - next), band.raw.get() + (band.count - 1) * row,
@@ -144,7 +144,7 @@ bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img,
             };
             // Without a thread for it, the next band is made first.
             try {
-                ahead = std::thread(prepare_next);
+                ahead = std::jthread(prepare_next);
             } catch (const std::exception&) {
                 prepare_next();
             }
@@ -214,7 +214,7 @@ bool write_wide_png_rows(band_writer& writer, png_writer& png, const bgra_image&
 // existing output is emptied first: a run stopped half-way leaves a PNG cut
 // short, which pack refuses. Everything it needs is had before the output
 // is opened.
-[[noreturn]] void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
+void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
     if (img.width == 0 || img.height == 0)
         fail("Error: an image of %dx%d pixels cannot be a PNG; export it as a BMP.\n", img.width, img.height);
     bool wide = static_cast<int64_t>(img.width) * 4 > band_bytes;
@@ -242,15 +242,14 @@ bool write_wide_png_rows(band_writer& writer, png_writer& png, const bgra_image&
     if (!alpha)
         trace("Warning: every pixel's alpha is 0, so viewers show this PNG as fully transparent; its colours are all "
               "there.\n");
-    finish(0);
 }
 
 }  // namespace
 
-[[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path) {
+void export_entry(archive_file& archive, const located_entry& target, const char* output_path) {
     bgra_image img = read_bgra(archive, target);
     lock_archive(archive);
-    if (names_png(output_path)) export_png(archive, img, output_path);
+    if (names_png(output_path)) return export_png(archive, img, output_path);
     bmp_layout layout = export_layout(img.width, img.height, target.entry.length);
 
     band_writer writer;
@@ -270,7 +269,6 @@ bool write_wide_png_rows(band_writer& writer, png_writer& png, const bgra_image&
     close_output(out);
 
     warn_about(layout);
-    finish(0);
 }
 
 }  // namespace velmorin

@@ -11,7 +11,7 @@
 
 namespace velmorin {
 
-[[noreturn]] void list_entries(archive_file& archive) {
+void list_entries(archive_file& archive) {
     // The whole directory is read once before a line is printed: a damaged
     // one prints its message and no listing at all.
     directory_walk walk;
@@ -46,7 +46,6 @@ namespace velmorin {
         product_commit(n);
     }
     flush_product();
-    finish(0);
 }
 
 }  // namespace velmorin

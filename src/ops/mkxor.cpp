@@ -80,7 +80,7 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
 }
 
 // A PNG: checked whole before the output is opened.
-[[noreturn]] void make_png_patch(archive_file& archive, const located_entry& target, const bgra_image& img,
+void make_png_patch(archive_file& archive, const located_entry& target, const bgra_image& img,
                                  file_guard& input, const file_info& info, const uint8_t* start,
                                  const char* output_path, bool checked) {
     png_pixels pixels;
@@ -91,12 +91,11 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
     patch_hashes hashes = write_png_patch(out, pixels, img, checked);
     if (checked) put_check_block(out, img, target, hashes);
     close_output(out);
-    finish(0);
 }
 
 }  // namespace
 
-[[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
                            const char* output_path, bool checked) {
     bgra_image img = read_bgra(archive, target);
 
@@ -106,7 +105,7 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
     bool opened = open_run_input(archive, bmp_path, bmp, &bmp_file);
     uint8_t start[bmp_start_size];
     if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
-    if (opened && is_png_signature(start)) make_png_patch(archive, target, img, bmp, bmp_file, start, output_path, checked);
+    if (opened && is_png_signature(start)) return make_png_patch(archive, target, img, bmp, bmp_file, start, output_path, checked);
     bmp_headers headers = read_bmp_headers(bmp.f, start);
     if (!opened) fail("Error reading bmp.\n");
 
@@ -129,7 +128,6 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
     patch_hashes hashes = write_patch(out, plan, pixels, img.payload, checked);
     if (checked) put_check_block(out, img, target, hashes);
     close_output(out);
-    finish(0);
 }
 
 }  // namespace velmorin

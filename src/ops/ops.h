@@ -1,5 +1,6 @@
-// The operations, from the located entry to the end of the run. Each takes
-// the archive, the entry and then its paths, and ends the run itself.
+// The operations, from the located entry to the end of their work. Each
+// takes the archive, the entry and then its paths, and returns when it is
+// done; a failure ends it with fail(), which the command line reports.
 #pragma once
 
 #include <cstdint>
@@ -88,26 +89,26 @@ const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size
 // ---- the operations ---------------------------------------------------------------
 
 // Packs the BMP at `bmp_path` over the entry's pixels.
-[[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);
+void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);
 
 // Writes to `output_path` the entry's pixels XOR the converted BMP, and,
 // `checked`, the check block after them.
-[[noreturn]] void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
                            const char* output_path, bool checked);
 
 // Lists every entry of the archive on standard output.
-[[noreturn]] void list_entries(archive_file& archive);
+void list_entries(archive_file& archive);
 
 // Writes the entry's pixels to `output_path` as a 24-bit BMP.
-[[noreturn]] void export_entry(archive_file& archive, const located_entry& target, const char* output_path);
+void export_entry(archive_file& archive, const located_entry& target, const char* output_path);
 
 // XORs the patch file at `patch_path` into the entry's pixels: to apply a
 // checked patch, or, `undo`, to remove it. A raw patch does the same both
 // ways.
-[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
+void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
 // Says on standard output whether the checked patch at `patch_path` is
 // applicable to the entry, applied, for other pixels, or raw.
-[[noreturn]] void check_patch(archive_file& archive, const located_entry& target, const char* patch_path);
+void check_patch(archive_file& archive, const located_entry& target, const char* patch_path);
 
 }  // namespace velmorin

@@ -7,16 +7,17 @@
 namespace velmorin {
 namespace {
 
-[[noreturn]] void updated(archive_file& archive, file_guard& input) {
+// Closes the input and the archive, whose close must succeed for the
+// pixels to count as written.
+void close_packed(archive_file& archive, file_guard& input) {
     (void)input.close_now();
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
     trace("Debug: data updated.\n");
-    finish(0);
 }
 
 // A PNG: checked whole first, then its rows written a band at a time over
 // the entry's, which keep their fourth bytes where the PNG has no alpha.
-[[noreturn]] void pack_png(archive_file& archive, const located_entry& target, const bgra_image& img,
+void pack_png(archive_file& archive, const located_entry& target, const bgra_image& img,
                            file_guard& input, const file_info& info, const uint8_t* start) {
     png_pixels pixels;
     take_png(archive, input, info, start, img, &pixels);
@@ -29,12 +30,12 @@ namespace {
         write_at(out, band.get(), n);
         at += static_cast<int64_t>(n);
     }
-    updated(archive, input);
+    close_packed(archive, input);
 }
 
 }  // namespace
 
-[[noreturn]] void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path) {
+void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, target);
@@ -44,7 +45,7 @@ namespace {
     if (!open_run_input(archive, bmp_path, bmp, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
     uint8_t start[bmp_start_size];
     if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
-    if (is_png_signature(start)) pack_png(archive, target, img, bmp, bmp_file, start);
+    if (is_png_signature(start)) return pack_png(archive, target, img, bmp, bmp_file, start);
     bmp_headers headers = read_bmp_headers(bmp.f, start);
 
     int64_t pixel_bytes = pixel_byte_count(headers.file);
@@ -68,7 +69,7 @@ namespace {
         write_at(out, band.get(), n);
         at += static_cast<int64_t>(n);
     }
-    updated(archive, bmp);
+    close_packed(archive, bmp);
 }
 
 }  // namespace velmorin

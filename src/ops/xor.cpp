@@ -118,7 +118,7 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
 
 }  // namespace
 
-[[noreturn]] void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
+void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
     patch_run run;
     start_patch_run(archive, target, patch_path, &run);
     const bgra_image& img = run.img;
@@ -142,10 +142,9 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
     }
 
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
-    finish(0);
 }
 
-[[noreturn]] void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {
+void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {
     patch_run run;
     start_patch_run(archive, target, patch_path, &run);
     const char* answer = run.checked ? "other\n" : "unchecked\n";
@@ -165,7 +164,6 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
         }
     }
     print_answer(answer);
-    finish(0);
 }
 
 }  // namespace velmorin

@@ -19,7 +19,9 @@
 //                              every new thread fails to start, as under a
 //                              limit on threads or memory.
 //   KIND sigN raises signal N (and the call goes ahead), as sigint does.
-//   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit.
+//   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit,
+//                              and which closes were of files the run never
+//                              wrote to ("input_closes N ...").
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -46,6 +48,9 @@ bool threads_fail = false;
 int fault_signal = 0;
 long fstat_fails = -1;
 int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
+long input_closes[64];
+int input_close_count = 0;
+bool written[4096];  // by descriptor, since it was opened
 
 __attribute__((constructor)) void setup() {
     const char* fault = getenv("VELMORIN_FAULT");
@@ -73,6 +78,9 @@ __attribute__((destructor)) void report() {
     FILE* f = fopen(path, "w");
     if (!f) return;
     for (int o = 0; o < op_count; ++o) fprintf(f, "%s %ld\n", op_names[o], calls[o]);
+    fprintf(f, "input_closes");
+    for (int k = 0; k < input_close_count; ++k) fprintf(f, " %ld", input_closes[k]);
+    fprintf(f, "\n");
     fclose(f);
 }
 
@@ -134,11 +142,13 @@ ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
 
 ssize_t write(int fd, const void* buf, size_t count) {
     static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (fd >= 0 && fd < 4096) written[fd] = true;
     return allow(op_write, fd, &count) ? real(fd, buf, count) : -1;
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
     static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (fd >= 0 && fd < 4096) written[fd] = true;
     return allow(op_write, fd, &count) ? real(fd, buf, count, offset) : -1;
 }
 
@@ -154,6 +164,9 @@ off_t lseek64(int fd, off_t offset, int whence) { return lseek(fd, offset, whenc
 
 int close(int fd) {
     static auto real = next<int (*)(int)>("close");
+    bool only_read = fd >= 3 && fd < 4096 && !written[fd];
+    if (fd >= 3 && fd < 4096) written[fd] = false;
+    if (only_read && input_close_count < 64) input_closes[input_close_count++] = calls[op_close] + 1;
     size_t unused = 0;
     if (!allow(op_close, fd, &unused)) {
         real(fd);  // the descriptor is gone either way, as after a failed close

@@ -103,12 +103,7 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    int status = -1;
-    try {
-        velmorin::run_tool(static_cast<int>(words.size()), argv.data());
-    } catch (const velmorin::run_ended& end) {
-        status = end.status;
-    }
+    int status = velmorin::run_tool(static_cast<int>(words.size()), argv.data());
 
     ++ended_with[status == 0 ? 0 : status == 1 ? 1 : 2];
     bytes after = contents(archive_fd.fd);
