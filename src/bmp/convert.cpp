@@ -37,7 +37,7 @@ conversion_case choose_conversion(variant v, const bgra_image& img, uint32_t len
     return conversion_case::cut_and_reverse;
 }
 
-pixel_plan convert_pixels(conversion_case chosen, const bgra_image& img, uint32_t length, const bmp_headers& bmp) {
+pixel_plan plan_conversion(conversion_case chosen, const bgra_image& img, uint32_t length, const bmp_headers& bmp) {
     int64_t size = img.bgra_datasize;
     int64_t entry_row = static_cast<int64_t>(img.width) * 4;
     switch (chosen) {

@@ -21,7 +21,7 @@ enum class conversion_case {
 
 // Which way the pixel bytes become a payload, from byte counts alone:
 // `length` is the entry's stored length, `pixel_bytes` the BMP's count.
-// Decides without a word; convert_pixels() reports.
+// Decides without a word; plan_conversion() reports.
 conversion_case choose_conversion(variant v, const bgra_image& img, uint32_t length, const bmpinfo& info,
                                   int64_t pixel_bytes);
 
@@ -43,7 +43,7 @@ struct pixel_plan {
 
 // Prints what the chosen case prints and plans its conversion; ends the run
 // on a case that cannot be converted.
-pixel_plan convert_pixels(conversion_case chosen, const bgra_image& img, uint32_t length, const bmp_headers& bmp);
+pixel_plan plan_conversion(conversion_case chosen, const bgra_image& img, uint32_t length, const bmp_headers& bmp);
 
 // How many payload bytes the band starting at `at` holds (at most band_bytes).
 size_t band_length(const pixel_plan& plan, int64_t at);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "cli/cli.h"
 #include "ops/ops.h"
@@ -15,42 +16,71 @@
 namespace velmorin {
 namespace {
 
-enum class mode { pack, mkxor, xor_apply, list, export_bmp, mkpatch, unxor, check, help, version, usage };
+enum class mode { pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, help, version };
+
+// How the archive is opened: never created or truncated; read-write where
+// the mode may write it (all the original modes open it so, --mkxor
+// included), read-only for the others, so a write-protected game install
+// can be read. A mode that writes pixels locks it exclusively.
+enum class archive_use { none, read_only, read_write, writes_pixels };
+
+// Each form of the command line: its option word (none for pack), its
+// argument count with the program's name, where its paths stand (0: none)
+// and, in the usage text, what follows the program's name.
+struct form {
+    const char* word;
+    int argc;
+    mode chosen;
+    archive_use archive;
+    int entry, input, output;
+    const char* usage;
+};
+
+const form forms[] = {
+    {nullptr, 4, mode::pack, archive_use::writes_pixels, 2, 3, 0,
+     "<game data archive> <filename to pack as> <file content to pack>"},
+    {"--mkxor", 6, mode::mkxor, archive_use::read_write, 3, 4, 5,
+     "--mkxor <game data archive> <packed filename> <filename to pack> <output filename>"},
+    {"--xor", 5, mode::xor_apply, archive_use::writes_pixels, 3, 4, 0,
+     "--xor <game data archive> <packed filename> <input file>"},
+    {"--list", 3, mode::list, archive_use::read_only, 0, 0, 0, "--list <game data archive>"},
+    {"--export", 5, mode::export_image, archive_use::read_only, 3, 0, 4,
+     "--export <game data archive> <packed filename> <output filename>"},
+    {"--mkpatch", 6, mode::mkpatch, archive_use::read_only, 3, 4, 5,
+     "--mkpatch <game data archive> <packed filename> <filename to pack> <output filename>"},
+    {"--unxor", 5, mode::unxor, archive_use::writes_pixels, 3, 4, 0,
+     "--unxor <game data archive> <packed filename> <input file>"},
+    {"--check", 5, mode::check, archive_use::read_only, 3, 4, 0,
+     "--check <game data archive> <packed filename> <input file>"},
+    {"--help", 2, mode::help, archive_use::none, 0, 0, 0, nullptr},
+    {"--version", 2, mode::version, archive_use::none, 0, 0, 0, nullptr},
+};
+
+std::string usage_text() {
+    std::string text = "Usage:\n";
+    for (const form& f : forms)
+        if (f.usage) text += std::string("\tvelmorin ") + f.usage + "\n";
+    return text;
+}
 
 struct command {
-    mode chosen;
+    const form* chosen;  // nullptr: no form matches
     const char* archive_path;
     const char* entry_name;
     const char* input_path;
     const char* output_path;
 };
 
-const char usage_text[] =
-    "Usage:\n"
-    "\tvelmorin <game data archive> <filename to pack as> <file content to pack>\n"
-    "\tvelmorin --mkxor <game data archive> <packed filename> <filename to pack> <output filename>\n"
-    "\tvelmorin --xor <game data archive> <packed filename> <input file>\n"
-    "\tvelmorin --list <game data archive>\n"
-    "\tvelmorin --export <game data archive> <packed filename> <output filename>\n"
-    "\tvelmorin --mkpatch <game data archive> <packed filename> <filename to pack> <output filename>\n"
-    "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
-    "\tvelmorin --check <game data archive> <packed filename> <input file>\n";
-
-// The first test that holds decides; option words count only as the first
+// The first form that holds decides; option words count only as the first
 // argument, spelled exactly. Four arguments are always a pack.
 command parse(int argc, char** argv) {
-    auto option = [&](int count, const char* word) { return argc == count && strcmp(argv[1], word) == 0; };
-    if (argc == 4) return command{mode::pack, argv[1], argv[2], argv[3], nullptr};
-    if (option(6, "--mkxor")) return command{mode::mkxor, argv[2], argv[3], argv[4], argv[5]};
-    if (option(5, "--xor")) return command{mode::xor_apply, argv[2], argv[3], argv[4], nullptr};
-    if (option(3, "--list")) return command{mode::list, argv[2], nullptr, nullptr, nullptr};
-    if (option(5, "--export")) return command{mode::export_bmp, argv[2], argv[3], nullptr, argv[4]};
-    if (option(6, "--mkpatch")) return command{mode::mkpatch, argv[2], argv[3], argv[4], argv[5]};
-    if (option(5, "--unxor")) return command{mode::unxor, argv[2], argv[3], argv[4], nullptr};
-    if (option(5, "--check")) return command{mode::check, argv[2], argv[3], argv[4], nullptr};
-    if (option(2, "--help")) return command{mode::help, nullptr, nullptr, nullptr, nullptr};
-    if (option(2, "--version")) return command{mode::version, nullptr, nullptr, nullptr, nullptr};
-    return command{mode::usage, nullptr, nullptr, nullptr, nullptr};
+    for (const form& f : forms) {
+        if (argc != f.argc || (f.word && strcmp(argv[1], f.word) != 0)) continue;
+        auto at = [&](int k) { return k > 0 ? argv[k] : nullptr; };
+        return command{&f, at(f.archive == archive_use::none ? 0 : f.word ? 2 : 1), at(f.entry), at(f.input),
+                       at(f.output)};
+    }
+    return command{nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 // Before a word is said: no file the run reads may be where its words go,
@@ -66,41 +96,36 @@ void check_streams(const archive_file& archive, const command& cmd) {
 void run_command(int argc, char** argv) {
     if (!guard_process()) fail("Error: cannot open /dev/null for a closed standard stream.\n");
     command cmd = parse(argc, argv);
-    if (cmd.chosen == mode::usage) fail("%s", usage_text);
-    if (cmd.chosen == mode::help || cmd.chosen == mode::version) {
-        return print_answer(cmd.chosen == mode::help ? usage_text : "velmorin " VELMORIN_VERSION "\n");
-    }
+    if (!cmd.chosen) fail("%s", usage_text().c_str());
+    mode chosen = cmd.chosen->chosen;
+    if (chosen == mode::help) return print_answer(usage_text().c_str());
+    if (chosen == mode::version) return print_answer("velmorin " VELMORIN_VERSION "\n");
 
-    // Never created or truncated; read-write where the mode may write it
-    // (all the original modes open it so, --mkxor included), read-only for
-    // the others, so a write-protected game install can be read.
-    bool reads_only = cmd.chosen == mode::list || cmd.chosen == mode::export_bmp || cmd.chosen == mode::mkpatch ||
-                      cmd.chosen == mode::check;
     archive_file archive;
     archive.path = cmd.archive_path;
-    archive.writes = cmd.chosen == mode::pack || cmd.chosen == mode::xor_apply || cmd.chosen == mode::unxor;
-    archive.handle.f = open_archive(cmd.archive_path, !reads_only);
+    archive.writes = cmd.chosen->archive == archive_use::writes_pixels;
+    archive.handle.f = open_archive(cmd.archive_path, cmd.chosen->archive != archive_use::read_only);
     if (!is_open(archive.handle.f) || !describe_file(archive.handle.f, &archive.info))
         fail("Error opening %s\n", cmd.archive_path);
     check_streams(archive, cmd);
 
-    if (cmd.chosen == mode::list) return list_entries(archive);
+    if (chosen == mode::list) return list_entries(archive);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
     if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);
 
-    switch (cmd.chosen) {
+    switch (chosen) {
         case mode::pack:
             return pack_entry(archive, target, cmd.input_path);
         case mode::mkxor:
         case mode::mkpatch:
-            return make_xor(archive, target, cmd.input_path, cmd.output_path, cmd.chosen == mode::mkpatch);
+            return make_xor(archive, target, cmd.input_path, cmd.output_path, chosen == mode::mkpatch);
         case mode::xor_apply:
         case mode::unxor:
-            return apply_xor(archive, target, cmd.input_path, cmd.chosen == mode::unxor);
+            return apply_xor(archive, target, cmd.input_path, chosen == mode::unxor);
         case mode::check:
             return check_patch(archive, target, cmd.input_path);
-        case mode::export_bmp:
+        case mode::export_image:
             return export_entry(archive, target, cmd.output_path);
         default:
             end_run(255);

@@ -95,14 +95,14 @@ void make_png_patch(archive_file& archive, const located_entry& target, const bg
 
 }  // namespace
 
-void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+void make_xor(archive_file& archive, const located_entry& target, const char* image_path,
                            const char* output_path, bool checked) {
     bgra_image img = read_bgra(archive, target);
 
     // A BMP that cannot be opened shows up as the header read failing.
     file_guard bmp;
     file_info bmp_file;
-    bool opened = open_run_input(archive, bmp_path, bmp, &bmp_file);
+    bool opened = open_run_input(archive, image_path, bmp, &bmp_file);
     uint8_t start[bmp_start_size];
     if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
     if (opened && is_png_signature(start)) return make_png_patch(archive, target, img, bmp, bmp_file, start, output_path, checked);
@@ -122,7 +122,7 @@ void make_xor(archive_file& archive, const located_entry& target, const char* bm
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, &bmp_file, writes ? img.bgra_datasize : -1);
     if (!have_pixels) fail("Error reading bmp.\n");
-    pixel_plan plan = convert_pixels(chosen, img, length, headers);
+    pixel_plan plan = plan_conversion(chosen, img, length, headers);
     trace("Debug: datasize = %d\n", img.bgra_datasize);
 
     patch_hashes hashes = write_patch(out, plan, pixels, img.payload, checked);

@@ -88,18 +88,20 @@ const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size
 
 // ---- the operations ---------------------------------------------------------------
 
-// Packs the BMP at `bmp_path` over the entry's pixels.
-void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path);
+// Packs the image (a PNG, or a BMP) at `image_path` over the entry's pixels.
+void pack_entry(archive_file& archive, const located_entry& target, const char* image_path);
 
-// Writes to `output_path` the entry's pixels XOR the converted BMP, and,
+// Writes to `output_path` the entry's pixels XOR the image's (a PNG, or a
+// BMP converted), and,
 // `checked`, the check block after them.
-void make_xor(archive_file& archive, const located_entry& target, const char* bmp_path,
+void make_xor(archive_file& archive, const located_entry& target, const char* image_path,
                            const char* output_path, bool checked);
 
 // Lists every entry of the archive on standard output.
 void list_entries(archive_file& archive);
 
-// Writes the entry's pixels to `output_path` as a 24-bit BMP.
+// Writes the entry's pixels to `output_path`: a PNG when its name ends in
+// .png, otherwise a BMP.
 void export_entry(archive_file& archive, const located_entry& target, const char* output_path);
 
 // XORs the patch file at `patch_path` into the entry's pixels: to apply a

@@ -35,14 +35,14 @@ void pack_png(archive_file& archive, const located_entry& target, const bgra_ima
 
 }  // namespace
 
-void pack_entry(archive_file& archive, const located_entry& target, const char* bmp_path) {
+void pack_entry(archive_file& archive, const located_entry& target, const char* image_path) {
     // The entry is read first: one that is not an image stops the run before
     // the BMP is looked at.
     bgra_image img = read_bgra(archive, target);
 
     file_guard bmp;
     file_info bmp_file;
-    if (!open_run_input(archive, bmp_path, bmp, &bmp_file)) fail("Error: unable to open %s for reading.\n", bmp_path);
+    if (!open_run_input(archive, image_path, bmp, &bmp_file)) fail("Error: unable to open %s for reading.\n", image_path);
     uint8_t start[bmp_start_size];
     if (read_full(bmp.f, start, sizeof start) != static_cast<int64_t>(sizeof start)) fail("Error reading bmp header.\n");
     if (is_png_signature(start)) return pack_png(archive, target, img, bmp, bmp_file, start);
@@ -56,7 +56,7 @@ void pack_entry(archive_file& archive, const located_entry& target, const char* 
     // Everything that can refuse the BMP is decided before the first write.
     uint32_t length = target.entry.length;
     pixel_plan plan =
-        convert_pixels(choose_conversion(variant::pack, img, length, headers.info, pixel_bytes), img, length, headers);
+        plan_conversion(choose_conversion(variant::pack, img, length, headers.info, pixel_bytes), img, length, headers);
     check_bmp(headers.file, headers.info, img);
 
     byte_buffer band = alloc_bytes(band_bytes);
