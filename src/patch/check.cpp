@@ -38,7 +38,7 @@ check_verdict read_check_block(const uint8_t* tail, size_t tail_size, int64_t to
         return check_verdict::damaged;
     const uint8_t* b = tail + tail_size - t;
     size_t n = static_cast<size_t>(t - check_block_fixed);
-    if (read_u16le(b + 26) != n || read_u64le(b + 28 + n) != XXH3_64bits(b, 28 + n)) return check_verdict::damaged;
+    if (read_u16le(b + 26) != n || read_u64le(b + 28 + n) != hash_bytes(b, 28 + n)) return check_verdict::damaged;
 
     block->width = read_s32le(b);
     block->height = read_s32le(b + 4);
@@ -123,7 +123,7 @@ size_t encode_check_block(const check_block& block, uint8_t* out) {
     write_u16le(out + 24, 1);
     write_u16le(out + 26, static_cast<uint16_t>(n));
     memcpy(out + 28, block.name.data(), n);
-    write_u64le(out + 28 + n, XXH3_64bits(out, 28 + n));
+    write_u64le(out + 28 + n, hash_bytes(out, 28 + n));
     write_u32le(out + 36 + n, static_cast<uint32_t>(check_block_fixed + static_cast<int64_t>(n)));
     memcpy(out + 40 + n, magic, sizeof magic);
     return static_cast<size_t>(check_block_fixed) + n;

@@ -8,11 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-
-// xxHash, used header-only: nothing to link, on any platform.
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace velmorin {
 
@@ -21,18 +18,21 @@ void xor_into(uint8_t* dst, const uint8_t* src, size_t count);
 
 // ---- hashing ----------------------------------------------------------------
 
-// XXH3-64 (seed 0) of bytes fed in pieces.
+// XXH3-64 (seed 0) of bytes fed in pieces, with the processor's widest
+// vectors (hash.cpp: xxHash, used header-only there).
+struct hash_state;
 struct pixel_hash {
-    XXH3_state_t state;
+    std::unique_ptr<hash_state> state;
+    pixel_hash();
+    ~pixel_hash();
 };
 
-inline void start_hash(pixel_hash& h) {
-    XXH3_INITSTATE(&h.state);
-    XXH3_64bits_reset(&h.state);
-}
-// With the processor's widest vectors (hash.cpp).
+void start_hash(pixel_hash& h);
 void feed_hash(pixel_hash& h, const uint8_t* bytes, size_t count);
-inline uint64_t hash_value(const pixel_hash& h) { return XXH3_64bits_digest(&h.state); }
+uint64_t hash_value(const pixel_hash& h);
+
+// XXH3-64 (seed 0) of `count` bytes at once.
+uint64_t hash_bytes(const uint8_t* bytes, size_t count);
 
 // ---- the check block --------------------------------------------------------
 

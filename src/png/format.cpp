@@ -42,6 +42,7 @@
 #include <cstring>
 
 #include "png/png.h"
+#include "png/zstream.h"
 
 namespace velmorin {
 namespace {

@@ -5,8 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-
-#include <zlib.h>
+#include <memory>
 
 #include "base/bytes.h"
 #include "base/run.h"
@@ -17,6 +16,9 @@ constexpr size_t png_signature_size = 8;
 
 // Whether these 8 bytes are the PNG signature.
 bool is_png_signature(const uint8_t* bytes);
+
+// A zlib stream, inflating or deflating (zlib is used only inside png/).
+struct png_zstream;
 
 // The Paeth filter's prediction from the bytes to the left, above and above
 // left.
@@ -53,7 +55,7 @@ struct png_reader {
     bool has_trns = false;
     uint16_t trns[3] = {};  // the transparent grey, or red, green, blue
 
-    z_stream zs{};
+    std::unique_ptr<png_zstream> z;
     bool inflating = false;
     byte_buffer input;  // compressed bytes on their way to zlib
 
@@ -69,7 +71,7 @@ struct png_reader {
     bool trusted = false;          // read once already, whole: its CRCs and checksum are not summed again
     uint32_t header_left = 0;      // bytes of the zlib stream's header still to skip, when trusted
 
-    png_reader() = default;
+    png_reader();
     png_reader(const png_reader&) = delete;
     png_reader& operator=(const png_reader&) = delete;
     ~png_reader();
@@ -148,11 +150,11 @@ void png_filter_piece(int type, const uint8_t* x, const uint8_t* up, size_t n, b
 // The image data being deflated into IDAT chunks in a caller's buffers. Not
 // to be copied or moved once begun.
 struct png_writer {
-    z_stream zs{};
+    std::unique_ptr<png_zstream> z;
     bool deflating = false;
     bool ended = false;  // the image data is complete
 
-    png_writer() = default;
+    png_writer();
     png_writer(const png_writer&) = delete;
     png_writer& operator=(const png_writer&) = delete;
     ~png_writer();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "png/png.h"
+#include "png/zstream.h"
 
 namespace velmorin {
 namespace {
@@ -168,22 +169,22 @@ bool refill(png_reader& r) {
     // 2-byte header, without its checksum.
     uint32_t skip = std::min(n, r.header_left);
     r.header_left -= skip;
-    r.zs.next_in = r.input.get() + skip;
-    r.zs.avail_in = n - skip;
+    r.z->s.next_in = r.input.get() + skip;
+    r.z->s.avail_in = n - skip;
     return true;
 }
 
 // Inflates exactly `count` bytes into `dst`.
 bool inflate_into(png_reader& r, uint8_t* dst, size_t count) {
-    r.zs.next_out = dst;
-    r.zs.avail_out = static_cast<uInt>(count);
+    r.z->s.next_out = dst;
+    r.z->s.avail_out = static_cast<uInt>(count);
     // zlib may hold output back for want of room: it is asked first, and
     // given more input only when it has none left.
-    while (r.zs.avail_out > 0) {
-        int result = inflate(&r.zs, Z_NO_FLUSH);
-        if (result == Z_STREAM_END) return r.zs.avail_out == 0 || damaged(r, "too little image data");
+    while (r.z->s.avail_out > 0) {
+        int result = inflate(&r.z->s, Z_NO_FLUSH);
+        if (result == Z_STREAM_END) return r.z->s.avail_out == 0 || damaged(r, "too little image data");
         if (result != Z_OK && result != Z_BUF_ERROR) return damaged(r, "bad zlib data");
-        if (r.zs.avail_out > 0 && r.zs.avail_in == 0 && !refill(r))
+        if (r.z->s.avail_out > 0 && r.z->s.avail_in == 0 && !refill(r))
             return r.damage ? false : damaged(r, "too little image data");
     }
     return true;
@@ -291,8 +292,10 @@ bool convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* out) {
 
 }  // namespace
 
+png_reader::png_reader() = default;
+
 png_reader::~png_reader() {
-    if (inflating) inflateEnd(&zs);
+    if (inflating) inflateEnd(&z->s);
 }
 
 bool png_open(png_reader& r, const byte_source& file, bool trusted) {
@@ -318,7 +321,8 @@ bool png_next_line(png_reader& r, bool wanted) {
         r.line = alloc_bytes(widest + 1);
         r.previous = alloc_bytes(widest + 1);
         r.input = alloc_bytes(input_size);
-        if ((r.trusted ? inflateInit2(&r.zs, -15) : inflateInit(&r.zs)) != Z_OK) fail("Error: out of memory.\n");
+        r.z = std::make_unique<png_zstream>();
+        if ((r.trusted ? inflateInit2(&r.z->s, -15) : inflateInit(&r.z->s)) != Z_OK) fail("Error: out of memory.\n");
         r.header_left = r.trusted ? 2 : 0;
         r.inflating = true;
         if (!next_pass(r)) return damaged(r, "no rows");
@@ -348,14 +352,14 @@ bool png_read_row(png_reader& r, uint8_t* pixels) {
 bool png_close(png_reader& r) {
     // The zlib stream ends here, its checksum holding, with no more rows.
     uint8_t extra;
-    r.zs.next_out = &extra;
-    r.zs.avail_out = 1;
+    r.z->s.next_out = &extra;
+    r.z->s.avail_out = 1;
     for (;;) {
-        int result = inflate(&r.zs, Z_NO_FLUSH);
-        if (r.zs.avail_out == 0) return damaged(r, "too much image data");
+        int result = inflate(&r.z->s, Z_NO_FLUSH);
+        if (r.z->s.avail_out == 0) return damaged(r, "too much image data");
         if (result == Z_STREAM_END) break;
         if (result != Z_OK && result != Z_BUF_ERROR) return damaged(r, "bad zlib data");
-        if (r.zs.avail_in == 0 && !refill(r)) return r.damage ? false : damaged(r, "bad zlib data");
+        if (r.z->s.avail_in == 0 && !refill(r)) return r.damage ? false : damaged(r, "bad zlib data");
     }
     // The rest of the IDAT chunks (compressed bytes past the stream's end
     // are ignored, as readers do), then the chunks up to IEND.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "png/png.h"
+#include "png/zstream.h"
 
 namespace velmorin {
 namespace {
@@ -109,12 +110,15 @@ void png_filter_rows(const uint8_t* rows, size_t count, uint32_t width, const ui
     }
 }
 
+png_writer::png_writer() = default;
+
 png_writer::~png_writer() {
-    if (deflating) deflateEnd(&zs);
+    if (deflating) deflateEnd(&z->s);
 }
 
 void png_begin(png_writer& w) {
-    if (deflateInit(&w.zs, Z_BEST_SPEED) != Z_OK) fail("Error: out of memory.\n");
+    w.z = std::make_unique<png_zstream>();
+    if (deflateInit(&w.z->s, Z_BEST_SPEED) != Z_OK) fail("Error: out of memory.\n");
     w.deflating = true;
 }
 
@@ -122,15 +126,15 @@ size_t png_deflate(png_writer& w, const uint8_t* lines, size_t size, bool last, 
                    size_t* taken) {
     size_t capacity = room - 12;
     // zlib takes its input as it is; it only reads it.
-    w.zs.next_in = const_cast<uint8_t*>(lines);
-    w.zs.avail_in = static_cast<uInt>(size);
-    w.zs.next_out = out + 8;
-    w.zs.avail_out = static_cast<uInt>(capacity);
-    while (w.zs.avail_in > 0 && w.zs.avail_out > 0) deflate(&w.zs, Z_NO_FLUSH);
-    if (last && w.zs.avail_in == 0)
-        while (!w.ended && w.zs.avail_out > 0) w.ended = deflate(&w.zs, Z_FINISH) == Z_STREAM_END;
-    *taken = size - w.zs.avail_in;
-    size_t used = capacity - w.zs.avail_out;
+    w.z->s.next_in = const_cast<uint8_t*>(lines);
+    w.z->s.avail_in = static_cast<uInt>(size);
+    w.z->s.next_out = out + 8;
+    w.z->s.avail_out = static_cast<uInt>(capacity);
+    while (w.z->s.avail_in > 0 && w.z->s.avail_out > 0) deflate(&w.z->s, Z_NO_FLUSH);
+    if (last && w.z->s.avail_in == 0)
+        while (!w.ended && w.z->s.avail_out > 0) w.ended = deflate(&w.z->s, Z_FINISH) == Z_STREAM_END;
+    *taken = size - w.z->s.avail_in;
+    size_t used = capacity - w.z->s.avail_out;
     if (used == 0) return 0;
     png_seal_idat(out, static_cast<uint32_t>(used));
     return used + 12;
