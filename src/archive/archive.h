@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "base/bytes.h"
-#include "base/run.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 
 namespace velmorin {
 

@@ -25,6 +25,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/fields.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "archive/archive.h"
 
 namespace velmorin {

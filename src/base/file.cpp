@@ -5,7 +5,8 @@
 
 #include <cerrno>
 
-#include "base/run.h"
+#include "base/failure.h"
+#include "base/trace.h"
 
 namespace velmorin {
 namespace {

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/bytes.h"
 #include "entry/entry.h"
 
 namespace velmorin {

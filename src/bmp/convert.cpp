@@ -11,6 +11,11 @@
 //
 // The choice is made before a single pixel moves; the pixels then move a
 // band at a time, each payload band produced from the source rows it needs.
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/stdout.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "bmp/convert.h"
 
 #include <algorithm>

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "base/sources.h"
 #include "bmp/bmp.h"
 
 namespace velmorin {

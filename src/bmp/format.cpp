@@ -35,6 +35,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/fields.h"
 #include "bmp/bmp.h"
 
 namespace velmorin {

@@ -2,7 +2,7 @@
 #include <exception>
 
 #include "base/file.h"
-#include "base/run.h"
+#include "base/trace.h"
 #include "cli/cli.h"
 
 #ifdef _WIN32

@@ -5,6 +5,9 @@
 #include <new>
 #include <string>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/stdout.h"
 #include "cli/cli.h"
 #include "ops/ops.h"
 #include "ops/output.h"

@@ -12,6 +12,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/fields.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "entry/entry.h"
 
 namespace velmorin {

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "archive/archive.h"
-#include "base/bytes.h"
-#include "base/run.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 
 namespace velmorin {
 

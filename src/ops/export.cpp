@@ -7,6 +7,10 @@
 #include <functional>
 #include <thread>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "bmp/bmp.h"
 #include "ops/ops.h"
 #include "ops/output.h"

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "ops/ops.h"
 
 namespace velmorin {

@@ -6,6 +6,9 @@
 // stored (so UTF-8 names stay readable).
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/stdout.h"
+#include "base/text.h"
 #include "entry/entry.h"
 #include "ops/ops.h"
 

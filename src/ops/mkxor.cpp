@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "bmp/convert.h"
 #include "ops/ops.h"
 #include "ops/output.h"

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "archive/archive.h"
 #include "bmp/bmp.h"
 #include "patch/patch.h"

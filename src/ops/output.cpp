@@ -1,3 +1,6 @@
+#include "base/failure.h"
+#include "base/stdout.h"
+#include "base/buffers.h"
 #include "ops/output.h"
 
 #include <algorithm>

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/buffers.h"
 #include "archive/archive.h"
 
 namespace velmorin {

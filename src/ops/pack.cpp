@@ -1,6 +1,10 @@
 // Packing a BMP or a PNG over an entry's pixels.
 #include <algorithm>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "bmp/convert.h"
 #include "ops/ops.h"
 

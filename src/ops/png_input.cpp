@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "ops/ops.h"
 #include "png/png.h"
 

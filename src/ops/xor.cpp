@@ -9,6 +9,12 @@
 #include <algorithm>
 #include <string>
 
+#include "base/failure.h"
+#include "base/trace.h"
+#include "base/stdout.h"
+#include "base/text.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "entry/entry.h"
 #include "ops/ops.h"
 

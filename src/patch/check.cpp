@@ -18,7 +18,7 @@
 // never taken for a raw patch.
 #include <cstring>
 
-#include "base/bytes.h"
+#include "base/fields.h"
 #include "patch/patch.h"
 
 namespace velmorin {

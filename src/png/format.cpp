@@ -41,6 +41,7 @@
 // column x.
 #include <cstring>
 
+#include "base/fields.h"
 #include "png/png.h"
 #include "png/zstream.h"
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/bytes.h"
-#include "base/run.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 
 namespace velmorin {
 

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
+#include "base/fields.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "png/png.h"
 #include "png/zstream.h"
 

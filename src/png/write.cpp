@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/failure.h"
 #include "png/png.h"
 #include "png/zstream.h"
 

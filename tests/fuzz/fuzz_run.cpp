@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/run.h"
+#include "base/trace.h"
+#include "base/stdout.h"
 #include "cli/cli.h"
 #include "fixture/fixture.h"
 

@@ -5,8 +5,10 @@
 
 #include <thread>
 
-#include "base/bytes.h"
-#include "base/run.h"
+#include "base/text.h"
+#include "base/fields.h"
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "fixture/fixture.h"
 
 namespace {

@@ -1,4 +1,6 @@
 // Pixel conversion: the pure row functions, the choice of case, and bands.
+#include "base/buffers.h"
+#include "base/sources.h"
 #include "bmp/convert.h"
 
 #include <gtest/gtest.h>

@@ -1,20 +1,15 @@
-// Buffers and byte sources.
-#include "base/bytes.h"
+// Byte sources.
+#include "base/buffers.h"
+#include "base/sources.h"
 
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "base/run.h"
+#include "base/failure.h"
 
 namespace velmorin {
-
-byte_buffer alloc_bytes(size_t count) {
-    byte_buffer buf(new (std::nothrow) uint8_t[count == 0 ? 1 : count]);
-    if (!buf) fail("Error: out of memory.\n");
-    return buf;
-}
 
 namespace {
 

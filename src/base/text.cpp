@@ -1,100 +1,11 @@
-// How a run talks and ends: the error stream, standard output and the
-// listing, and the way out of a run that cannot go on.
-//
-// Everything the tool narrates goes to the error stream, often a line per
-// directory entry, so it is collected in one buffer and written in large
-// pieces: when the buffer fills, before anything goes to standard output, and
-// when the run ends.
-#include "base/run.h"
+// Numbers and names as the tool writes them, fast: a listing writes five
+// numbers and a name for each of a million entries.
+#include "base/text.h"
 
 #include <bit>
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
-
-#include "base/file.h"
 
 namespace velmorin {
-namespace {
-
-constexpr size_t trace_capacity = 64 * 1024;
-char trace_buf[trace_capacity];
-size_t trace_len = 0;
-bool quiet = false;
-bool stdout_diverted = false;
-char product_buf[trace_capacity];
-size_t product_len = 0;
-
-void write_out(int stream, const char* text, size_t len) {
-    if (quiet) return;
-    // A failing error stream has nowhere to report to; the run goes on.
-    (void)write_full(standard_stream(stream), text, len);
-}
-
-void append(const char* text, size_t len) {
-    if (len > trace_capacity - trace_len) flush_trace();
-    if (len > trace_capacity) {
-        write_out(2, text, len);
-        return;
-    }
-    memcpy(trace_buf + trace_len, text, len);
-    trace_len += len;
-}
-
-void vtrace(const char* fmt, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    char small[512];
-    int n = vsnprintf(small, sizeof small, fmt, args);
-    if (n < 0) {
-        va_end(again);
-        return;
-    }
-    size_t len = static_cast<size_t>(n);
-    if (len < sizeof small) {
-        append(small, len);
-    } else {
-        // A long name in the message: format it once more at full length.
-        std::unique_ptr<char[]> big(new (std::nothrow) char[len + 1]);
-        if (big) {
-            vsnprintf(big.get(), len + 1, fmt, again);
-            append(big.get(), len);
-        } else {
-            append(small, sizeof small - 1);
-        }
-    }
-    va_end(again);
-}
-
-}  // namespace
-
-void silence_output() {
-    trace_len = 0;
-    quiet = true;
-}
-
-void reset_output() {
-    trace_len = 0;
-    product_len = 0;
-    stdout_diverted = false;
-}
-
-void flush_trace() {
-    write_out(2, trace_buf, trace_len);
-    trace_len = 0;
-}
-
-void trace(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    vtrace(fmt, args);
-    va_end(args);
-}
-
 namespace {
 
 const char digit_pairs[] =
@@ -177,7 +88,6 @@ bool any_escaped(uint64_t x) {
     return (((x - ones * 0x20) & ~x) | ((backslash - ones) & ~backslash) | ((del - ones) & ~del)) & highs;
 }
 
-// `out` has room for four characters a byte, and eight more.
 }  // namespace
 
 size_t escape_name(char* out, const uint8_t* name, size_t length) {
@@ -214,69 +124,6 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
         }
     }
     return pos;
-}
-
-void trace_dirent(uint32_t index) {
-    static const char prefix[] = "Debug: Reading dirent ";
-    char line[sizeof prefix + 24];
-    memcpy(line, prefix, sizeof prefix - 1);
-    // Printed as a signed number, like every %d of the trace.
-    size_t pos = sizeof prefix - 1;
-    pos += format_decimal(line + pos, static_cast<int32_t>(index));
-    line[pos++] = '\n';
-    append(line, pos);
-}
-
-void divert_stdout() { stdout_diverted = true; }
-
-void flush_product() {
-    size_t len = product_len;
-    product_len = 0;
-    if (quiet || len == 0) return;
-    if (write_full(standard_stream(1), product_buf, len) == static_cast<int64_t>(len)) return;
-    int err = errno != 0 ? errno : EIO;
-    // A cut listing must never look complete.
-    if (err == EPIPE) end_run(255);
-    fail("Error writing to standard output: errno=%d(%s)\n", err, strerror(err));
-}
-
-char* product_room(size_t max) {
-    if (max > sizeof product_buf - product_len) flush_product();
-    return product_buf + product_len;
-}
-
-void product_commit(size_t len) { product_len += len; }
-
-void print_answer(const char* text) {
-    flush_trace();
-    size_t len = strlen(text);
-    while (len > 0) {
-        size_t n = len < sizeof product_buf ? len : sizeof product_buf;
-        memcpy(product_room(n), text, n);
-        product_commit(n);
-        text += n;
-        len -= n;
-    }
-    flush_product();
-}
-
-void print_stdout(const char* text) {
-    if (stdout_diverted) {
-        append(text, strlen(text));
-        return;
-    }
-    flush_trace();
-    write_out(1, text, strlen(text));
-}
-
-[[noreturn]] void end_run(int status) { throw run_ended{status}; }
-
-[[noreturn]] void fail(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    vtrace(fmt, args);
-    va_end(args);
-    end_run(255);
 }
 
 }  // namespace velmorin

@@ -1,0 +1,94 @@
+// The buffered error stream.
+#include "base/trace.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/file.h"
+#include "base/text.h"
+
+namespace velmorin {
+namespace {
+
+constexpr size_t trace_capacity = 64 * 1024;
+char trace_buf[trace_capacity];
+size_t trace_len = 0;
+bool quiet = false;
+
+}  // namespace
+
+void write_stream(int stream, const char* text, size_t len) {
+    if (quiet) return;
+    (void)write_full(standard_stream(stream), text, len);
+}
+
+void trace_text(const char* text, size_t len) {
+    if (len > trace_capacity - trace_len) flush_trace();
+    if (len > trace_capacity) {
+        write_stream(2, text, len);
+        return;
+    }
+    memcpy(trace_buf + trace_len, text, len);
+    trace_len += len;
+}
+
+void trace_args(const char* fmt, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    char small[512];
+    int n = vsnprintf(small, sizeof small, fmt, args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    size_t len = static_cast<size_t>(n);
+    if (len < sizeof small) {
+        trace_text(small, len);
+    } else {
+        // A long name in the message: format it once more at full length.
+        std::unique_ptr<char[]> big(new (std::nothrow) char[len + 1]);
+        if (big) {
+            vsnprintf(big.get(), len + 1, fmt, again);
+            trace_text(big.get(), len);
+        } else {
+            trace_text(small, sizeof small - 1);
+        }
+    }
+    va_end(again);
+}
+
+void silence_output() {
+    trace_len = 0;
+    quiet = true;
+}
+
+bool output_silenced() { return quiet; }
+
+void reset_trace() { trace_len = 0; }
+
+void flush_trace() {
+    write_stream(2, trace_buf, trace_len);
+    trace_len = 0;
+}
+
+void trace(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    trace_args(fmt, args);
+    va_end(args);
+}
+
+void trace_dirent(uint32_t index) {
+    static const char prefix[] = "Debug: Reading dirent ";
+    char line[sizeof prefix + 24];
+    memcpy(line, prefix, sizeof prefix - 1);
+    // Printed as a signed number, like every %d of the trace.
+    size_t pos = sizeof prefix - 1;
+    pos += format_decimal(line + pos, static_cast<int32_t>(index));
+    line[pos++] = '\n';
+    trace_text(line, pos);
+}
+
+}  // namespace velmorin
