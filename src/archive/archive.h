@@ -17,10 +17,13 @@ struct archive_file {
     const char* path = "";
     bool writes = false;  // the run writes its pixels: it takes the lock exclusively
     bool locked = false;
-    // The directory block and the names the walk has read: bytes no payload
-    // may overlap. Kept up to date by the walk.
-    int64_t dir_start = 0;
-    int64_t dir_end = 0;
+};
+
+// The directory block and the names a walk has read: bytes no payload may
+// overlap.
+struct directory_span {
+    int64_t start;
+    int64_t end;
 };
 
 // The one field of a directory entry the tool uses.
@@ -67,6 +70,8 @@ struct name_reader {
 struct directory_walk {
     archive_file* archive = nullptr;
     bool narrate = false;  // print the walk's "Debug:" lines
+    int64_t dir_offset = 0;
+    int64_t dir_size = 0;
     int64_t name_table = 0;
     uint32_t entry_count = 0;
     uint32_t next = 0;  // index of the next entry
@@ -97,14 +102,18 @@ bool next_entry(directory_walk& walk, walked_entry* e);
 // Ends the run on a damaged archive.
 void check_names(directory_walk& walk);
 
+// The directory block and the names the walk has read so far.
+directory_span walked_span(const directory_walk& walk);
+
 // ---- the lookup -------------------------------------------------------------
 
 // An entry the lookup found: its directory entry, where its stored data
-// begins, and its full stored name.
+// begins, its full stored name, and the directory bytes read to find it.
 struct located_entry {
     dir_entry entry;
     int64_t data_offset;
     std::string name;
+    directory_span directory;
 };
 
 // Walks the directory (the archive positioned at its start), narrating, to

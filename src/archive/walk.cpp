@@ -143,8 +143,13 @@ void start_walk(archive_file& archive, bool narrate, directory_walk* walk) {
     // Summed in 64 bits: a sum past the format's signed 32-bit offsets is
     // refused where the entry is read, never wrapped onto another entry.
     walk->data_offset = archive_header_size;
-    archive.dir_start = dir_offset;
-    archive.dir_end = static_cast<int64_t>(dir_offset) + dir_size;
+    walk->dir_offset = dir_offset;
+    walk->dir_size = dir_size;
+}
+
+directory_span walked_span(const directory_walk& walk) {
+    return directory_span{walk.dir_offset,
+                          std::max(walk.dir_offset + walk.dir_size, walk.name_table + walk.names.taken)};
 }
 
 namespace {
@@ -189,7 +194,6 @@ bool next_entry(directory_walk& walk, walked_entry* e) {
     e->entry = dir_entry{dirent_length(walk.window, i, walk.entry_count)};
     e->data_offset = walk.data_offset;
     walk.data_offset += e->entry.length;
-    walk.archive->dir_end = std::max(walk.archive->dir_end, walk.name_table + walk.names.taken);
     return true;
 }
 
@@ -202,7 +206,8 @@ bool find_entry(archive_file& archive, const char* name, located_entry* found) {
         if (e.name_length >= wanted && memcmp(e.name, name, wanted) == 0) {
             trace("Debug: Found filename match for %s.\n", name);
             *found = located_entry{e.entry, e.data_offset,
-                                   std::string(reinterpret_cast<const char*>(e.name), e.name_length)};
+                                   std::string(reinterpret_cast<const char*>(e.name), e.name_length),
+                                   walked_span(walk)};
             return true;
         }
     }

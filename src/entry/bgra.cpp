@@ -57,8 +57,8 @@ header_verdict judge_header(bgra_image& img, uint32_t length) {
 
 // Touching the directory is fine (an ordinary archive's last entry ends
 // where it begins); sharing a byte with it is not.
-bool overlaps_directory(const archive_file& archive, int64_t start, int64_t size) {
-    return size > 0 && start < archive.dir_end && archive.dir_start < start + size;
+bool overlaps_directory(const directory_span& directory, int64_t start, int64_t size) {
+    return size > 0 && start < directory.end && directory.start < start + size;
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ bgra_image read_bgra(archive_file& archive, const located_entry& target) {
     if (!input_source(file, start, size, archive.info.regular ? &archive.info : nullptr,
                       "Error: Unable to read whole bgra.\n", &img.payload))
         fail("Error: Unable to read whole bgra.\n");
-    if (overlaps_directory(archive, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
+    if (overlaps_directory(target.directory, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
     return img;
 }
 
@@ -120,7 +120,7 @@ bool read_header(const archive_file& archive, header_reader& r, int64_t offset, 
 }  // namespace
 
 bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
-              bgra_image* img) {
+              const directory_span& directory, bgra_image* img) {
     uint8_t header[bgra_header_size];
     if (entry.length < bgra_header_size || !valid_data_offset(data_offset) || !archive.info.regular ||
         !read_header(archive, headers, data_offset, entry.length, header))
@@ -128,7 +128,7 @@ bool is_image(const archive_file& archive, header_reader& headers, int64_t data_
     *img = decode_header(header);
     if (judge_header(*img, entry.length) != header_verdict::ok) return false;
     int64_t start = data_offset + bgra_header_size;
-    return img->bgra_datasize <= archive.info.size - start && !overlaps_directory(archive, start, img->bgra_datasize);
+    return img->bgra_datasize <= archive.info.size - start && !overlaps_directory(directory, start, img->bgra_datasize);
 }
 
 payload_write start_write(file_handle file, int64_t offset, int64_t total) {

@@ -39,7 +39,7 @@ struct header_reader {
 // checks, made without a word on the error stream; its header in *img. The
 // archive's position does not move.
 bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
-              bgra_image* img);
+              const directory_span& directory, bgra_image* img);
 
 // A payload write in progress: positioned once, before its first byte, then
 // fed band by band, so a failure reports how much of the whole payload

@@ -36,7 +36,7 @@ void list_entries(archive_file& archive) {
         n += format_decimal(line + n, e.entry.length);
         line[n++] = '\t';
         bgra_image img;
-        if (is_image(archive, headers, e.data_offset, e.entry, &img)) {
+        if (is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &img)) {
             n += format_decimal(line + n, img.width);
             line[n++] = 'x';
             n += format_decimal(line + n, img.height);
