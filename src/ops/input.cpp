@@ -29,6 +29,17 @@ bool open_run_input(archive_file& archive, const char* path, file_guard& file, f
     return true;
 }
 
+bool open_image(archive_file& archive, const char* path, image_input* in) {
+    in->opened = open_run_input(archive, path, in->file, &in->info);
+    return in->opened;
+}
+
+void read_image_start(image_input& in) {
+    if (read_full(in.file.f, in.start, sizeof in.start) != static_cast<int64_t>(sizeof in.start))
+        fail("Error reading bmp header.\n");
+    in.png = in.opened && is_png_signature(in.start);
+}
+
 bool take_input(archive_file& archive, const file_guard& file, const file_info& info, int64_t start, int64_t count,
                 const char* short_message, byte_source* src) {
     if (!input_source(file.f, start, count, readable_in_place(info, archive) ? &info : nullptr, short_message, src))

@@ -42,6 +42,23 @@ static_assert(bmp_start_size == png_signature_size);
 [[nodiscard]] bool take_whole_input(archive_file& archive, const file_guard& file, const file_info& info,
                                     const uint8_t* start, size_t start_size, byte_source* src);
 
+// An image input (pack, --mkxor, --mkpatch) and what it is: the one place
+// that tells a PNG (by its signature) from a BMP (anything else).
+struct image_input {
+    file_guard file;
+    file_info info{};
+    bool opened = false;
+    uint8_t start[png_signature_size];  // its first bytes
+    bool png = false;
+};
+
+// Opens the image at `path` (open_run_input()); false when it cannot be.
+[[nodiscard]] bool open_image(archive_file& archive, const char* path, image_input* in);
+
+// Reads its first bytes ("Error reading bmp header." when it holds fewer)
+// and tells what it is.
+void read_image_start(image_input& in);
+
 // A patch as the run reads it: its first S bytes (S being the entry's
 // payload size), its length and its last bytes, where a check block would be.
 struct patch_input {

@@ -16,6 +16,7 @@
 #include "base/buffers.h"
 #include "base/sources.h"
 #include "entry/entry.h"
+#include "ops/bands.h"
 #include "ops/ops.h"
 
 namespace velmorin {
@@ -124,30 +125,27 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
 
 }  // namespace
 
-void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
+write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
     patch_run run;
     start_patch_run(archive, target, patch_path, &run);
-    const bgra_image& img = run.img;
     const check_block& block = run.block;
     if (run.checked && undo)
-        check_direction(block, img, run.patch.body, block.after, block.before,
+        check_direction(block, run.img, run.patch.body, block.after, block.before,
                         "Error: the patch is not applied to this entry; nothing was changed.\n");
     else if (run.checked)
-        check_direction(block, img, run.patch.body, block.before, block.after,
+        check_direction(block, run.img, run.patch.body, block.before, block.after,
                         "Error: the patch is already applied to this entry; nothing was changed.\n");
+    write_plan plan;
+    plan.img = std::move(run.img);
+    plan.input = std::move(run.file);
+    plan.source.kind = source_kind::patched;
+    plan.source.bytes = std::move(run.patch.body);
+    return plan;
+}
 
-    int64_t size = img.bgra_datasize;
-    bands b = make_bands(size);
-    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, size);
-    for (int64_t at = 0; at < size; at += band_bytes) {
-        size_t n = static_cast<size_t>(std::min(band_bytes, size - at));
-        if (!read_source(img.payload, at, b.pixels.get(), n)) payload_read_failed(out, img.payload.short_message);
-        if (!read_source(run.patch.body, at, b.mask.get(), n)) payload_read_failed(out, run.patch.body.short_message);
-        xor_into(b.pixels.get(), b.mask.get(), n);
-        write_at(out, b.pixels.get(), n);
-    }
-
-    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
+    write_plan plan = plan_patch(archive, target, patch_path, undo);
+    apply_plan(archive, target, plan);
 }
 
 void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {

@@ -1,0 +1,57 @@
+#include "ops/bands.h"
+
+#include <algorithm>
+
+#include "base/failure.h"
+#include "base/trace.h"
+#include "patch/patch.h"
+
+namespace velmorin {
+
+size_t band_at(const pixel_source& src, const bgra_image& img, int64_t at) {
+    switch (src.kind) {
+        case source_kind::bmp:
+            return band_length(src.plan, at);
+        case source_kind::png:
+            return span_length(img, at);
+        default:
+            return static_cast<size_t>(std::min(band_bytes, img.bgra_datasize - at));
+    }
+}
+
+const char* fill_band(pixel_source& src, const bgra_image& img, int64_t at, size_t n, uint8_t* out,
+                      uint8_t* scratch) {
+    switch (src.kind) {
+        case source_kind::bmp:
+            return convert_band(src.plan, src.bytes, img.payload, at, n, out, scratch);
+        case source_kind::png:
+            return png_span(src.png, img, at, n, out);
+        default:
+            if (!read_source(img.payload, at, out, n)) return img.payload.short_message;
+            if (!read_source(src.bytes, at, scratch, n)) return src.bytes.short_message;
+            xor_into(out, scratch, n);
+            return nullptr;
+    }
+}
+
+band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
+    // The conversion's scratch may hold a whole band of the BMP's bytes.
+    size_t n = static_cast<size_t>(std::min(band_bytes, static_cast<int64_t>(img.bgra_datasize)));
+    if (src.kind == source_kind::bmp) return band_buffers{alloc_bytes(band_bytes), alloc_bytes(band_bytes)};
+    return band_buffers{alloc_bytes(n), alloc_bytes(src.kind == source_kind::png ? 0 : n)};
+}
+
+void apply_plan(archive_file& archive, const located_entry& target, write_plan& plan) {
+    const bgra_image& img = plan.img;
+    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
+    move_bands(
+        plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
+        [&](const char* message) { payload_read_failed(out, message); });
+    // The input's close says nothing about the pixels written; the archive's
+    // must succeed for them to count.
+    (void)plan.input.close_now();
+    if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+    if (plan.says_updated) trace("Debug: data updated.\n");
+}
+
+}  // namespace velmorin

@@ -1,0 +1,80 @@
+// The one way a mode's new pixels move: from a source, band by band, in
+// order, to wherever the mode puts them (the entry's pixels in the archive,
+// or a patch file).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/buffers.h"
+#include "base/sources.h"
+#include "bmp/convert.h"
+#include "entry/entry.h"
+#include "ops/ops.h"
+
+namespace velmorin {
+
+// Where the new pixels come from. A plain value: a mode's plan holds one.
+enum class source_kind {
+    bmp,      // a BMP's pixel bytes, converted by the size rules (plan)
+    png,      // a PNG, read a second time (png)
+    patched,  // the entry's own pixels XOR a patch's first S bytes (bytes)
+};
+
+struct pixel_source {
+    source_kind kind = source_kind::bmp;
+    pixel_plan plan{};
+    byte_source bytes;  // the BMP's pixel bytes, or the patch
+    png_pixels png;
+};
+
+// The length of the band that starts at `at` (at most band_bytes).
+size_t band_at(const pixel_source& src, const bgra_image& img, int64_t at);
+
+// The new pixels [at, at + n) of the entry `img`, into `out`; `scratch`
+// holds a band. nullptr, or the message of what could not be read.
+const char* fill_band(pixel_source& src, const bgra_image& img, int64_t at, size_t n, uint8_t* out,
+                      uint8_t* scratch);
+
+// A band's buffers for the source.
+struct band_buffers {
+    byte_buffer bytes;
+    byte_buffer scratch;
+};
+band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img);
+
+// Every band of the new pixels, in order, to put(at, bytes, n); a band that
+// cannot be had goes to failed(message), which ends the run.
+template <typename Put, typename Failed>
+void move_bands(pixel_source& src, const bgra_image& img, Put&& put, Failed&& failed) {
+    band_buffers b = make_band_buffers(src, img);
+    for (int64_t at = 0; at < img.bgra_datasize;) {
+        size_t n = band_at(src, img, at);
+        if (const char* message = fill_band(src, img, at, n, b.bytes.get(), b.scratch.get())) failed(message);
+        put(at, b.bytes.get(), n);
+        at += static_cast<int64_t>(n);
+    }
+}
+
+// ---- the writing modes: decide, then apply ------------------------------------
+
+// What a run that writes the entry's pixels will write, decided before its
+// first byte: the entry as it is, the input the new pixels come from, and
+// how they come. Every refusal is made while it is planned.
+struct write_plan {
+    bgra_image img;
+    file_guard input;
+    pixel_source source;
+    bool says_updated = false;  // pack ends with "Debug: data updated."
+};
+
+// Pack: the image (a PNG, or a BMP) at `image_path` over the entry's pixels.
+write_plan plan_pack(archive_file& archive, const located_entry& target, const char* image_path);
+
+// --xor (or, `undo`, --unxor): the patch at `patch_path` XORed into them.
+write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
+
+// Writes the plan's pixels over the entry's, and closes the archive.
+void apply_plan(archive_file& archive, const located_entry& target, write_plan& plan);
+
+}  // namespace velmorin
