@@ -103,7 +103,7 @@ void silence_stream(int stream);
 // ends, so a payload is never left half written by them. One that arrives
 // meanwhile takes effect when the run ends, after its last message.
 void hold_signals();
-void release_signals();  // called as the run ends
+void release_signals();
 
 // The largest file size this process may write, or -1 when there is no limit.
 int64_t file_size_limit();

@@ -153,7 +153,6 @@ int run_tool(int argc, char** argv) {
         status = 255;
     }
     flush_trace();
-    release_signals();
     return status;
 }
 

@@ -41,26 +41,4 @@ struct header_reader {
 bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
               const directory_span& directory, bgra_image* img);
 
-// A payload write in progress: positioned once, before its first byte, then
-// fed band by band, so a failure reports how much of the whole payload
-// reached the file.
-struct payload_write {
-    file_handle file;
-    int64_t total;
-    int64_t written;
-};
-
-// Positions the archive at absolute `offset` for a payload of `total` bytes,
-// after refusing a payload that ends past the file size limit. From here
-// until the run ends, signals that would stop it are held back.
-payload_write start_write(file_handle file, int64_t offset, int64_t total);
-
-// Writes the payload's next `count` bytes.
-void write_at(payload_write& write, const uint8_t* bytes, size_t count);
-
-// Ends the run when an input cannot be read while the payload is written.
-// Before the first byte the input's own message tells it; after it, the
-// archive holds part of the new payload and the report says how much.
-[[noreturn]] void payload_read_failed(const payload_write& write, const char* message);
-
 }  // namespace velmorin

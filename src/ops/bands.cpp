@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/commit.h"
 #include "base/failure.h"
 #include "base/trace.h"
 #include "patch/patch.h"
@@ -43,6 +44,7 @@ band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
 
 void apply_plan(archive_file& archive, const located_entry& target, write_plan& plan) {
     const bgra_image& img = plan.img;
+    held_signals held;
     payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
     move_bands(
         plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },

@@ -1,0 +1,50 @@
+#include "archive/commit.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/failure.h"
+#include "base/trace.h"
+
+namespace velmorin {
+
+held_signals::held_signals() { hold_signals(); }
+
+held_signals::~held_signals() {
+    flush_trace();
+    release_signals();
+}
+
+payload_write start_write(file_handle file, int64_t offset, int64_t total) {
+    int64_t limit = file_size_limit();
+    if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
+    if (!seek_to(file, offset)) fail("Error: lseek() failed.\n");
+    return payload_write{file, total, 0};
+}
+
+namespace {
+
+// `written` is -1 when the first write call failed outright: nothing of the
+// payload reached the file. A transfer that stopped without an error number
+// (an input that ended early) is reported as an I/O error, never "Success".
+[[noreturn]] void cut_short(const payload_write& write, int64_t written, int err) {
+    if (err == 0) err = EIO;
+    fail("CRITICAL ERRROR: only wrote %d of %d bytes.\nerrno=%d(%s)\n", static_cast<int>(written),
+         static_cast<int>(write.total), err, strerror(err));
+}
+
+}  // namespace
+
+void write_at(payload_write& write, const uint8_t* bytes, size_t count) {
+    int64_t n = write_full(write.file, bytes, count);
+    if (n != static_cast<int64_t>(count))
+        cut_short(write, n < 0 ? (write.written == 0 ? -1 : write.written) : write.written + n, errno);
+    write.written += n;
+}
+
+[[noreturn]] void payload_read_failed(const payload_write& write, const char* message) {
+    if (write.written == 0) fail("%s", message);
+    cut_short(write, write.written, errno);
+}
+
+}  // namespace velmorin

@@ -1,0 +1,45 @@
+// Writing an entry's pixels in place: the one step of a run that changes
+// the archive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/file.h"
+
+namespace velmorin {
+
+// Signals that would stop the run from outside are held back while one of
+// these lives: the write is finished, the archive closed and everything the
+// run had to say written out, and only then does one that arrived take
+// effect (as this is destroyed, on every way out of the write).
+struct held_signals {
+    held_signals();
+    ~held_signals();
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+};
+
+// A payload write in progress: positioned once, before its first byte, then
+// fed band by band, so a failure reports how much of the whole payload
+// reached the file.
+struct payload_write {
+    file_handle file;
+    int64_t total;
+    int64_t written;
+};
+
+// Positions the archive at absolute `offset` for a payload of `total` bytes,
+// after refusing a payload that ends past the file size limit. Made while
+// signals are held.
+payload_write start_write(file_handle file, int64_t offset, int64_t total);
+
+// Writes the payload's next `count` bytes.
+void write_at(payload_write& write, const uint8_t* bytes, size_t count);
+
+// Ends the run when an input cannot be read while the payload is written.
+// Before the first byte the input's own message tells it; after it, the
+// archive holds part of the new payload and the report says how much.
+[[noreturn]] void payload_read_failed(const payload_write& write, const char* message);
+
+}  // namespace velmorin
