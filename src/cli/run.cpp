@@ -10,7 +10,7 @@
 #include "base/stdout.h"
 #include "cli/cli.h"
 #include "ops/ops.h"
-#include "ops/output.h"
+#include "io/output.h"
 
 #ifndef VELMORIN_VERSION
 #define VELMORIN_VERSION "unknown"

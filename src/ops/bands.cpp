@@ -9,6 +9,17 @@
 
 namespace velmorin {
 
+bool open_image(archive_file& archive, const char* path, image_input* in) {
+    in->opened = open_run_input(archive, path, in->file, &in->info);
+    return in->opened;
+}
+
+void read_image_start(image_input& in) {
+    if (read_full(in.file.f, in.start, sizeof in.start) != static_cast<int64_t>(sizeof in.start))
+        fail("Error reading bmp header.\n");
+    in.png = in.opened && is_png_signature(in.start);
+}
+
 size_t band_at(const pixel_source& src, const bgra_image& img, int64_t at) {
     switch (src.kind) {
         case source_kind::bmp:

@@ -10,9 +10,28 @@
 #include "base/sources.h"
 #include "bmp/convert.h"
 #include "entry/entry.h"
+#include "io/input.h"
 #include "ops/ops.h"
+#include "png/source.h"
 
 namespace velmorin {
+
+// An image input (pack, --mkxor, --mkpatch) and what it is: the one place
+// that tells a PNG (by its signature) from a BMP (anything else).
+struct image_input {
+    file_guard file;
+    file_info info{};
+    bool opened = false;
+    uint8_t start[png_signature_size];  // its first bytes
+    bool png = false;
+};
+
+// Opens the image at `path` (open_run_input()); false when it cannot be.
+[[nodiscard]] bool open_image(archive_file& archive, const char* path, image_input* in);
+
+// Reads its first bytes ("Error reading bmp header." when it holds fewer)
+// and tells what it is.
+void read_image_start(image_input& in);
 
 // Where the new pixels come from. A plain value: a mode's plan holds one.
 enum class source_kind {

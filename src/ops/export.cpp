@@ -12,8 +12,10 @@
 #include "base/buffers.h"
 #include "base/sources.h"
 #include "bmp/bmp.h"
+#include "io/output.h"
 #include "ops/ops.h"
-#include "ops/output.h"
+#include "png/png.h"
+#include "png/source.h"
 
 namespace velmorin {
 namespace {

@@ -10,8 +10,10 @@
 #include "base/sources.h"
 #include "bmp/convert.h"
 #include "ops/bands.h"
+#include "patch/input.h"
+#include "patch/patch.h"
 #include "ops/ops.h"
-#include "ops/output.h"
+#include "io/output.h"
 
 namespace velmorin {
 namespace {

@@ -11,8 +11,7 @@
 #include "base/trace.h"
 #include "base/buffers.h"
 #include "base/sources.h"
-#include "ops/ops.h"
-#include "png/png.h"
+#include "png/source.h"
 
 namespace velmorin {
 namespace {

@@ -1,7 +1,7 @@
 #include "base/failure.h"
 #include "base/stdout.h"
 #include "base/buffers.h"
-#include "ops/output.h"
+#include "io/output.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,0 +1,42 @@
+// A PNG input as the source of an entry's new pixels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "entry/entry.h"
+#include "io/input.h"
+#include "png/png.h"
+
+namespace velmorin {
+
+// The pixels of a PNG input, as the entry's rows (source.cpp).
+struct png_pixels {
+    byte_source file;
+    bool alpha = false;
+    bool interlaced = false;
+    byte_source image;                   // interlaced: the whole image, from the first reading
+    std::unique_ptr<png_reader> reader;  // otherwise: the second reading, row by row
+};
+
+// Takes the PNG input (take_whole_input(), its signature read into `start`)
+// and checks it against the entry: its size, then every byte of it. Says
+// what it is on the error stream; ends the run if it does not do.
+void take_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
+              const bgra_image& img, png_pixels* pixels);
+
+// Rows of the entry that make a band of about band_bytes (one row at least).
+int64_t rows_per_band(const bgra_image& img);
+
+// The entry's payload goes in spans of at most a band: whole rows while a
+// row fits in one, otherwise pieces of a row. The length of the span at `at`.
+size_t span_length(const bgra_image& img, int64_t at);
+
+// The `n` bytes of the entry's payload from `at` (a span; spans asked for
+// in order, from 0) as the PNG has them, into `out`: over the entry's own
+// bytes, whose fourth bytes stay where the PNG has no alpha. nullptr, or
+// the message of what could not be read.
+const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size_t n, uint8_t* out);
+
+}  // namespace velmorin
