@@ -31,6 +31,8 @@ void cut_output(const output_file& out) {
 
 void judge_output_streams(const file_info& info, const char* path) {
     stream_match err = is_stream(info, 2);
+    // The message would land in the output itself: it is not shown.
+    if (err != stream_match::no) silence_stream(2);
     if (err == stream_match::yes) fail("Error: %s is the error stream; refusing to write to it.\n", path);
     if (err == stream_match::unknown)
         fail("Error: cannot tell whether %s is the error stream; refusing to write to it.\n", path);

@@ -23,8 +23,7 @@ namespace {
 // The stored rows, the entry's last first, a band at a time: whole rows
 // where a row fits in a band, otherwise pieces of one. Reading and
 // converting one band overlaps with writing the one before.
-void write_rows(band_writer& writer, const bgra_image& img, const bmp_layout& layout) {
-    byte_buffer src = alloc_bytes(band_bytes);
+void write_rows(band_writer& writer, const bgra_image& img, const bmp_layout& layout, byte_buffer& src) {
     int64_t row = static_cast<int64_t>(img.width) * 4;
     // A width of 0 has no pixels, however many rows it claims.
     int64_t rows = row > 0 ? img.height : 0;
@@ -258,14 +257,16 @@ void export_entry(archive_file& archive, const located_entry& target, const char
     if (names_png(output_path)) return export_png(archive, img, output_path);
     bmp_layout layout = export_layout(img.width, img.height, target.entry.length);
 
+    // Everything it needs is had before the output is opened.
     band_writer writer;
+    byte_buffer rows = alloc_bytes(band_bytes);
     output_file out{output_path, {}, false, 0};
     open_output(out, archive, nullptr, layout.file_size);
     uint8_t header[bmp_headers_size];
     encode_bmp_header(layout, header);
     write_output(out, header, sizeof header);
     start_bands(writer, out);
-    write_rows(writer, img, layout);
+    write_rows(writer, img, layout, rows);
     if (layout.trailer > 0) {
         uint8_t* band = band_to_fill(writer);
         std::fill_n(band, layout.trailer, uint8_t{0});

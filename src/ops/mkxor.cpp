@@ -35,11 +35,21 @@ void put_band(output_file& out, uint8_t* old, const uint8_t* fresh, size_t n, bo
     write_output(out, old, n);
 }
 
+// A checked patch's last band, kept back to go out in one write with the
+// check block: a run stopped between the two would leave the whole raw
+// patch, which reads as one.
+struct last_band {
+    byte_buffer bytes;  // room for a band and the largest check block
+    size_t size = 0;
+};
+
 // Writes the patch a band at a time: the new pixels XOR the entry's. A
 // failure leaves the output partly written, as any failure after it was
 // opened does; the archive is never written.
-patch_hashes write_patch(output_file& out, pixel_source& src, const bgra_image& img, bool hashed) {
-    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min(band_bytes, static_cast<int64_t>(img.bgra_datasize))));
+patch_hashes write_patch(output_file& out, pixel_source& src, const bgra_image& img, bool hashed, last_band* last) {
+    size_t band = static_cast<size_t>(std::min(band_bytes, static_cast<int64_t>(img.bgra_datasize)));
+    byte_buffer old = alloc_bytes(band);
+    if (hashed) last->bytes = alloc_bytes(band + static_cast<size_t>(largest_check_block));
     pixel_hash hashes[2];
     start_hash(hashes[0]);
     start_hash(hashes[1]);
@@ -47,20 +57,27 @@ patch_hashes write_patch(output_file& out, pixel_source& src, const bgra_image& 
         src, img,
         [&](int64_t at, const uint8_t* fresh, size_t n) {
             if (!read_source(img.payload, at, old.get(), n)) output_failed(out, img.payload.short_message);
-            put_band(out, old.get(), fresh, n, hashed, hashes);
+            if (!hashed || at + static_cast<int64_t>(n) < img.bgra_datasize)
+                return put_band(out, old.get(), fresh, n, hashed, hashes);
+            feed_hash(hashes[0], old.get(), n);
+            feed_hash(hashes[1], fresh, n);
+            xor_into(old.get(), fresh, n);
+            std::copy_n(old.get(), n, last->bytes.get());
+            last->size = n;
         },
         [&](const char* message) { output_failed(out, message); });
     return patch_hashes{hash_value(hashes[0]), hash_value(hashes[1])};
 }
 
-// The check block after the patch, for a checked one.
-void put_check_block(output_file& out, const bgra_image& img, const located_entry& target, patch_hashes hashes) {
+// The check block after the patch, for a checked one, in one write with the
+// patch's last band.
+void put_check_block(output_file& out, const bgra_image& img, const located_entry& target, patch_hashes hashes,
+                     last_band& last) {
     check_block block{img.width, img.height, hashes.before, hashes.after, 1, target.name};
-    uint8_t encoded[largest_check_block];
-    size_t size = encode_check_block(block, encoded);
+    size_t size = encode_check_block(block, last.bytes.get() + last.size);
     trace("Debug: check block = %d bytes, %d in all\n", static_cast<int>(size),
           static_cast<int>(static_cast<int64_t>(img.bgra_datasize) + static_cast<int64_t>(size)));
-    write_output(out, encoded, size);
+    write_output(out, last.bytes.get(), last.size + size);
 }
 
 // A BMP: whether the run gets as far as writing follows from its size and
@@ -101,8 +118,9 @@ void make_xor(archive_file& archive, const located_entry& target, const char* im
         open_for_bmp(archive, target, img, in, out, src);
     }
     trace("Debug: datasize = %d\n", img.bgra_datasize);
-    patch_hashes hashes = write_patch(out, src, img, checked);
-    if (checked) put_check_block(out, img, target, hashes);
+    last_band last;
+    patch_hashes hashes = write_patch(out, src, img, checked, &last);
+    if (checked) put_check_block(out, img, target, hashes, last);
     close_output(out);
 }
 

@@ -98,8 +98,10 @@ bool shows_a_block(const patch_end& end, int32_t width, int32_t height) {
     for (size_t k = 0; k < end.tail_size; ++k) {
         size_t left = end.tail_size - k;
         if (left >= sizeof magic && memcmp(end.tail + k, magic, sizeof magic) == 0) return true;
+        // A block that lost its end begins past the entry's pixels: the
+        // patch's own pixel bytes are never taken for one.
         int64_t p = first + static_cast<int64_t>(k);
-        if (p % 4 == 0 && block_begins(end.tail + k, left, p, pixels)) return true;
+        if (p >= pixels && p % 4 == 0 && block_begins(end.tail + k, left, p, pixels)) return true;
     }
     return false;
 }

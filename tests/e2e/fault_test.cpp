@@ -203,21 +203,20 @@ TEST(Interrupted, OutputsAreLeftShort) {
         EXPECT_EQ(s.read("game.dat"), sc.a.data);
     }
     // A checked patch killed at any write, or failing at it, over a checked
-    // patch for another picture: --xor refuses what is left, or applies
-    // exactly the new patch.
-    bytes old = e2e::payload_of(sc.a.data, sc), fresh = e2e::converted(e2e::model::make_xor, sc);
-    bytes mask(old.size());
-    for (size_t k = 0; k < old.size(); ++k) mask[k] = old[k] ^ fresh[k];
-    for (std::string fault : {"write:1:kill", "write:2:kill", "write:3:kill", "write:3:short", "write:3:fail"}) {
+    // patch for another picture: --xor refuses what is left.
+    bytes old = e2e::payload_of(sc.a.data, sc);
+    for (std::string fault : {"write:1:kill", "write:2:kill", "write:2:short", "write:2:fail"}) {
         SCOPED_TRACE(fault);
         s.write("game.dat", sc.a.data);
         s.write("out.xor", fixture::checked_patch(fixture::pattern(sc.size, 9), sc.width, sc.height, old, sc.name));
         const std::string make_output = "--mkpatch game.dat tex/target.bgra in.bmp out.xor";
         ASSERT_EQ(e2e::run_shell(e2e::under_fault(fault, make_output), s.dir).status,
                   fault.find("kill") != std::string::npos ? 128 + 9 : 255);
+        // The last band goes out with the block, so nothing left reads as a
+        // whole patch, raw or checked.
         e2e::result use = e2e::run_shell("\"$VELMORIN\" --xor game.dat tex/target.bgra out.xor", s.dir);
-        bytes after = s.read("game.dat");
-        EXPECT_TRUE(use.status == 255 ? after == sc.a.data : after == e2e::with_payload(sc, fresh));
+        EXPECT_EQ(use.status, 255);
+        EXPECT_TRUE(s.read("game.dat") == sc.a.data);
     }
 }
 

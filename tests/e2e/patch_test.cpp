@@ -225,9 +225,12 @@ TEST(CheckedPatch, DamagedIsNeverRaw) {
                                        "Error: the patch's check block is damaged.\n");
                 EXPECT_EQ(s.read("game.dat"), p.a.data);
             }
-    // Raw patches of the entry's size with a newline, or a zero byte, after.
-    for (uint8_t extra : {uint8_t{'\n'}, uint8_t{0}}) {
-        bytes raw = fixture::pattern(128, 5);
+    // Raw patches of the entry's size with a newline, or a zero byte, after;
+    // one whose own bytes look like sizes and versions (01 00 00 00 ...).
+    bytes ones(128, 0);
+    for (size_t k = 0; k < ones.size(); k += 4) ones[k] = 1;
+    for (auto [extra, raw] : {std::pair{uint8_t{'\n'}, fixture::pattern(128, 5)},
+                              std::pair{uint8_t{0}, fixture::pattern(128, 5)}, std::pair{uint8_t{'\n'}, ones}}) {
         raw.push_back(extra);
         s.write("p.xor", raw);
         e2e::expect_result(e2e::run({"--check", "game.dat", "img", "p.xor"}, s.dir), 0, to_img, "unchecked\n");
