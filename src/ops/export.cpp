@@ -28,9 +28,9 @@ void write_rows(band_writer& writer, const bgra_image& img, const bmp_layout& la
     // A width of 0 has no pixels, however many rows it claims.
     int64_t rows = row > 0 ? img.height : 0;
     if (row <= band_bytes) {
-        int64_t rows_per_band = row > 0 ? band_bytes / row : 1;
+        int64_t per_band = rows_per_band(img);
         for (int64_t end = rows, first; end > 0; end = first) {
-            first = std::max<int64_t>(0, end - rows_per_band);
+            first = std::max<int64_t>(0, end - per_band);
             if (!read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
                 bands_failed(writer, img.payload.short_message);
             encode_rows(layout, src.get(), end - first, band_to_fill(writer));
@@ -132,11 +132,11 @@ void make_png_rows(const bgra_image& img, png_rows* rows) {
 // band writer's thread writes what came out. Whether any pixel's alpha is
 // not 0.
 bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img, png_rows& rows) {
-    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height, rows_per_band = rows.rows_per_band;
+    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height, per_band = rows.rows_per_band;
     png_band* bands = rows.bands;
-    prepare_band(img, 0, std::min(rows_per_band, height), nullptr, &bands[0]);
+    prepare_band(img, 0, std::min(per_band, height), nullptr, &bands[0]);
     uint8_t alpha = 0;
-    for (int64_t first = 0, slot = 0; first < height; first += rows_per_band, slot ^= 1) {
+    for (int64_t first = 0, slot = 0; first < height; first += per_band, slot ^= 1) {
         png_band& band = bands[slot];
         if (band.failed) bands_failed(writer, band.failed);
         alpha |= band.alpha;
@@ -144,7 +144,7 @@ bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img,
         std::jthread ahead;  // joined however this band ends
         if (next < height) {
             auto prepare_next = [&, next] {
-                prepare_band(img, next, std::min(rows_per_band, height - next), band.raw.get() + (band.count - 1) * row,
+                prepare_band(img, next, std::min(per_band, height - next), band.raw.get() + (band.count - 1) * row,
                              &bands[slot ^ 1]);
             };
             // Without a thread for it, the next band is made first.

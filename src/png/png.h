@@ -83,17 +83,14 @@ struct png_reader {
 // checksum are not summed again.
 [[nodiscard]] bool png_open(png_reader& r, const byte_source& file, bool trusted = false);
 
-// The image's next row (of the current Adam7 pass when interlaced: then
-// pass_width pixels, at the columns and row png_pass_place() gives) as an
-// entry's pixels, four bytes each: blue, green, red, and the alpha where the
-// PNG has alpha (left as they are otherwise). With `pixels` null, the row is
-// only checked.
-[[nodiscard]] bool png_read_row(png_reader& r, uint8_t* pixels);
 
-// The same in two steps, for rows wider than a caller holds at once: the
-// next row is inflated (and, `wanted`, unfiltered: otherwise only checked),
-// then its pixels [first, first + count) converted as png_read_row() does
-// (false on a palette index past the palette).
+// The image's next row, in two steps (of the current Adam7 pass when
+// interlaced: then pass_width pixels, at the columns and row
+// png_pass_place() gives): the row is inflated (and, `wanted`, unfiltered;
+// otherwise only checked), then its pixels [first, first + count) converted
+// as an entry's, four bytes each: blue, green, red, and the alpha where the
+// PNG has alpha (left as they are otherwise). A caller converts a wide row
+// in pieces. False on damage (a palette index past the palette included).
 [[nodiscard]] bool png_next_line(png_reader& r, bool wanted);
 [[nodiscard]] bool png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels);
 
@@ -109,7 +106,7 @@ struct png_place {
 png_place png_pass_place(int pass, uint32_t row);
 
 // The pixels across and the rows of pass `pass` (the whole image when not
-// interlaced, pass 1); and how many rows png_read_row() gives in all.
+// interlaced, pass 1); and how many rows png_next_line() gives in all.
 void png_pass_size(const png_header& h, int pass, uint32_t* width, uint32_t* height);
 uint64_t png_row_count(const png_header& h);
 

@@ -347,12 +347,6 @@ bool png_convert(png_reader& r, uint32_t first, uint32_t count, uint8_t* pixels)
     return convert(r, first, count, pixels);
 }
 
-bool png_read_row(png_reader& r, uint8_t* pixels) {
-    if (!png_next_line(r, pixels != nullptr)) return false;
-    if (pixels) return convert(r, 0, r.pass_width, pixels);
-    return true;
-}
-
 bool png_close(png_reader& r) {
     // The zlib stream ends here, its checksum holding, with no more rows.
     uint8_t extra;
