@@ -31,11 +31,14 @@ struct dir_entry {
     uint32_t length;  // bytes of the entry's stored data
 };
 
-// Takes the run's lock on the archive (lock_file), once, before the run reads
-// the first pixel byte. The directory and the entries' headers are read
-// without it: no run ever writes them. An input that is a stream is read
-// whole before it, since the stream's writer may be another run that holds
-// the lock until the reader has taken everything
+// Takes the run's lock on the archive (lock_file), once, before the first
+// byte past the directory and the entries' headers is read or written: it
+// is called by the three ways there, and by nothing else: open_payload()
+// (the entry's pixels), start_write() (writing them) and read_input() (the
+// archive itself given as an input). The directory and the entries' headers
+// are read without it: no run ever writes them. An input that is a stream is
+// read whole before it, since the stream's writer may be another run that
+// holds the lock until the reader has taken everything
 // (`velmorin --export ... /dev/stdout | velmorin ... /dev/stdin`).
 inline void lock_archive(archive_file& archive) {
     if (archive.locked) return;

@@ -15,7 +15,9 @@ held_signals::~held_signals() {
     release_signals();
 }
 
-payload_write start_write(file_handle file, int64_t offset, int64_t total) {
+payload_write start_write(archive_file& archive, int64_t offset, int64_t total) {
+    lock_archive(archive);
+    file_handle file = archive.handle.f;
     int64_t limit = file_size_limit();
     if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
     if (!seek_to(file, offset)) fail("Error: lseek() failed.\n");

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/archive.h"
 #include "base/file.h"
 
 namespace velmorin {
@@ -30,9 +31,9 @@ struct payload_write {
 };
 
 // Positions the archive at absolute `offset` for a payload of `total` bytes,
-// after refusing a payload that ends past the file size limit. Made while
-// signals are held.
-payload_write start_write(file_handle file, int64_t offset, int64_t total);
+// under the run's lock (lock_archive()), after refusing a payload that ends
+// past the file size limit. Made while signals are held.
+payload_write start_write(archive_file& archive, int64_t offset, int64_t total);
 
 // Writes the payload's next `count` bytes.
 void write_at(payload_write& write, const uint8_t* bytes, size_t count);

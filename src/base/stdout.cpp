@@ -11,25 +11,23 @@
 namespace velmorin {
 namespace {
 
-char product_buf[64 * 1024];
-size_t product_len = 0;
-bool stdout_diverted = false;
+// Standard output outside a run is never written; a run installs its own.
+run_output& output() {
+    static run_output none;
+    run_output* out = current_output();
+    return out ? *out : none;
+}
 
 }  // namespace
 
-void reset_output() {
-    reset_trace();
-    product_len = 0;
-    stdout_diverted = false;
-}
-
-void divert_stdout() { stdout_diverted = true; }
+void divert_stdout() { output().stdout_diverted = true; }
 
 void flush_product() {
-    size_t len = product_len;
-    product_len = 0;
-    if (output_silenced() || len == 0) return;
-    if (write_full(standard_stream(1), product_buf, len) == static_cast<int64_t>(len)) return;
+    run_output& out = output();
+    size_t len = out.product_len;
+    out.product_len = 0;
+    if (out.quiet || len == 0) return;
+    if (write_full(standard_stream(1), out.product, len) == static_cast<int64_t>(len)) return;
     int err = errno != 0 ? errno : EIO;
     // A cut listing must never look complete.
     if (err == EPIPE) end_run(255);
@@ -37,17 +35,18 @@ void flush_product() {
 }
 
 char* product_room(size_t max) {
-    if (max > sizeof product_buf - product_len) flush_product();
-    return product_buf + product_len;
+    run_output& out = output();
+    if (max > run_output::capacity - out.product_len) flush_product();
+    return out.product + out.product_len;
 }
 
-void product_commit(size_t len) { product_len += len; }
+void product_commit(size_t len) { output().product_len += len; }
 
 void print_answer(const char* text) {
     flush_trace();
     size_t len = strlen(text);
     while (len > 0) {
-        size_t n = len < sizeof product_buf ? len : sizeof product_buf;
+        size_t n = len < run_output::capacity ? len : run_output::capacity;
         memcpy(product_room(n), text, n);
         product_commit(n);
         text += n;
@@ -57,7 +56,7 @@ void print_answer(const char* text) {
 }
 
 void print_stdout(const char* text) {
-    if (stdout_diverted) {
+    if (output().stdout_diverted) {
         trace_text(text, strlen(text));
         return;
     }

@@ -27,8 +27,4 @@ char* product_room(size_t max);
 void product_commit(size_t len);
 void flush_product();
 
-// Forgets what an earlier in-process run left behind: buffered text, a
-// diverted standard output.
-void reset_output();
-
 }  // namespace velmorin

@@ -12,26 +12,30 @@
 namespace velmorin {
 namespace {
 
-constexpr size_t trace_capacity = 64 * 1024;
-char trace_buf[trace_capacity];
-size_t trace_len = 0;
-bool quiet = false;
+run_output* installed = nullptr;
 
 }  // namespace
 
+output_scope::output_scope(run_output& out) : previous_(installed) { installed = &out; }
+
+output_scope::~output_scope() { installed = previous_; }
+
+run_output* current_output() { return installed; }
+
 void write_stream(int stream, const char* text, size_t len) {
-    if (quiet) return;
+    if (installed && installed->quiet) return;
     (void)write_full(standard_stream(stream), text, len);
 }
 
 void trace_text(const char* text, size_t len) {
-    if (len > trace_capacity - trace_len) flush_trace();
-    if (len > trace_capacity) {
+    run_output* out = installed;
+    if (out && len > run_output::capacity - out->trace_len) flush_trace();
+    if (!out || len > run_output::capacity) {
         write_stream(2, text, len);
         return;
     }
-    memcpy(trace_buf + trace_len, text, len);
-    trace_len += len;
+    memcpy(out->trace + out->trace_len, text, len);
+    out->trace_len += len;
 }
 
 void trace_args(const char* fmt, va_list args) {
@@ -59,18 +63,11 @@ void trace_args(const char* fmt, va_list args) {
     va_end(again);
 }
 
-void silence_output() {
-    trace_len = 0;
-    quiet = true;
-}
-
-bool output_silenced() { return quiet; }
-
-void reset_trace() { trace_len = 0; }
-
 void flush_trace() {
-    write_stream(2, trace_buf, trace_len);
-    trace_len = 0;
+    run_output* out = installed;
+    if (!out) return;
+    write_stream(2, out->trace, out->trace_len);
+    out->trace_len = 0;
 }
 
 void trace(const char* fmt, ...) {

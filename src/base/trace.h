@@ -18,6 +18,36 @@
 
 namespace velmorin {
 
+// Everything a run has to say, held by the run for its length: the error
+// stream's buffer and standard output's. A run makes one and installs it
+// (output_scope); the functions below write to the installed one. Outside a
+// run, trace text goes straight to the error stream.
+struct run_output {
+    static constexpr size_t capacity = 64 * 1024;
+    char trace[capacity];
+    size_t trace_len = 0;
+    char product[capacity];
+    size_t product_len = 0;
+    bool stdout_diverted = false;  // standard output is the run's product file
+    bool quiet = false;            // in-process runs (the fuzzer): say nothing
+};
+
+// Installs `out` as the run's output while it lives, and puts back what was
+// installed before.
+class output_scope {
+public:
+    explicit output_scope(run_output& out);
+    ~output_scope();
+    output_scope(const output_scope&) = delete;
+    output_scope& operator=(const output_scope&) = delete;
+
+private:
+    run_output* previous_;
+};
+
+// The installed run's output; nullptr outside a run.
+run_output* current_output();
+
 // Appends formatted text to the buffered error stream.
 void trace(const char* fmt, ...) VELMORIN_PRINTF(1, 2);
 void trace_args(const char* fmt, va_list args);
@@ -32,11 +62,5 @@ void flush_trace();
 // Writes text on a standard stream (1 or 2) now, unless silenced; a stream
 // that fails has nowhere to report to, and the run goes on.
 void write_stream(int stream, const char* text, size_t len);
-
-// In-process runs (the fuzzer): drops everything the run would print, or
-// forgets what an earlier run left in the buffer.
-void silence_output();
-bool output_silenced();
-void reset_trace();
 
 }  // namespace velmorin

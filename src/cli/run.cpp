@@ -2,6 +2,7 @@
 // operation once the entry is found.
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -137,7 +138,15 @@ void run_command(int argc, char** argv) {
 
 }  // namespace
 
-int run_tool(int argc, char** argv) {
+int run_tool(int argc, char** argv, bool quiet) {
+    // What the run has to say is its own, made fresh for it.
+    std::unique_ptr<run_output> out(new (std::nothrow) run_output);
+    if (!out) {
+        trace("Error: out of memory.\n");
+        return 255;
+    }
+    out->quiet = quiet;
+    output_scope installed(*out);
     int status = 0;
     // What the language's library throws (memory or a thread it could not
     // have) ends the run here too, with one line, never with an abort.

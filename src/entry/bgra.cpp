@@ -35,6 +35,7 @@ bgra_image decode_header(const uint8_t* header) {
     img.width = read_s32le(header + 8);
     img.height = read_s32le(header + 12);
     img.bgra_datasize = 0;
+    img.payload_offset = 0;
     return img;
 }
 
@@ -82,13 +83,21 @@ bgra_image read_bgra(archive_file& archive, const located_entry& target) {
 
     int64_t size = img.bgra_datasize;
     int64_t start = data_offset + bgra_header_size;
-    // An archive that is not a regular file has its pixels read now.
-    if (!archive.info.regular) lock_archive(archive);
-    if (!input_source(file, start, size, archive.info.regular ? &archive.info : nullptr,
-                      "Error: Unable to read whole bgra.\n", &img.payload))
-        fail("Error: Unable to read whole bgra.\n");
+    img.payload_offset = start;
+    if (archive.info.regular && size > archive.info.size - start) fail("Error: Unable to read whole bgra.\n");
     if (overlaps_directory(target.directory, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
     return img;
+}
+
+void open_payload(archive_file& archive, bgra_image& img) {
+    lock_archive(archive);
+    const char* short_message = "Error: Unable to read whole bgra.\n";
+    bool in_place = archive.info.regular;
+    // Anything else is read whole from the pixels' start.
+    if (!in_place && !seek_to(archive.handle.f, img.payload_offset)) fail("Error: lseek() failed.\n");
+    if (!input_source(archive.handle.f, img.payload_offset, img.bgra_datasize, in_place ? &archive.info : nullptr,
+                      short_message, &img.payload))
+        fail("%s", short_message);
 }
 
 namespace {

@@ -17,14 +17,20 @@ struct bgra_image {
     int32_t width;
     int32_t height;
     int32_t bgra_datasize;  // width * height * 4
-    byte_source payload;    // the entry's current pixels
+    int64_t payload_offset;  // where the pixels begin in the archive
+    byte_source payload;     // the entry's current pixels, once open_payload() has made them readable
 };
 
-// Reads the entry's header at `data_offset` and makes its payload available.
-// Refuses an entry whose payload would reach past its own stored data, past
-// the end of the file or into the directory. An archive that is not a
-// regular file has its payload read whole here, under the archive's lock.
+// Reads the entry's header at `data_offset` and checks it. Refuses an entry
+// whose payload would reach past its own stored data, past the end of the
+// file or into the directory. Reads no pixel byte.
 bgra_image read_bgra(archive_file& archive, const located_entry& target);
+
+// The one way to the entry's pixels: takes the run's lock on the archive
+// (lock_archive()), then makes `img.payload` readable: in place from a
+// regular archive, otherwise read whole now. A flow calls it once its input
+// is in hand, since a stream input is read whole before the lock.
+void open_payload(archive_file& archive, bgra_image& img);
 
 // Reads entries' headers in directory order through one buffer. Entries lie
 // end to end, so one read brings in the headers of many small ones; a large

@@ -9,8 +9,8 @@
 
 namespace velmorin {
 
-bool open_image(archive_file& archive, const char* path, image_input* in) {
-    in->opened = open_run_input(archive, path, in->file, &in->info);
+bool open_image(const char* path, image_input* in) {
+    in->opened = open_run_input(path, in->file, &in->info);
     return in->opened;
 }
 
@@ -53,10 +53,10 @@ band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
     return band_buffers{alloc_bytes(n), alloc_bytes(src.kind == source_kind::png ? 0 : n)};
 }
 
-void apply_plan(archive_file& archive, const located_entry& target, write_plan& plan) {
+void apply_plan(archive_file& archive, write_plan& plan) {
     const bgra_image& img = plan.img;
     held_signals held;
-    payload_write out = start_write(archive.handle.f, target.data_offset + bgra_header_size, img.bgra_datasize);
+    payload_write out = start_write(archive, img.payload_offset, img.bgra_datasize);
     move_bands(
         plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
         [&](const char* message) { payload_read_failed(out, message); });

@@ -27,7 +27,7 @@ struct image_input {
 };
 
 // Opens the image at `path` (open_run_input()); false when it cannot be.
-[[nodiscard]] bool open_image(archive_file& archive, const char* path, image_input* in);
+[[nodiscard]] bool open_image(const char* path, image_input* in);
 
 // Reads its first bytes ("Error reading bmp header." when it holds fewer)
 // and tells what it is.
@@ -94,6 +94,6 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
 write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
 // Writes the plan's pixels over the entry's, and closes the archive.
-void apply_plan(archive_file& archive, const located_entry& target, write_plan& plan);
+void apply_plan(archive_file& archive, write_plan& plan);
 
 }  // namespace velmorin

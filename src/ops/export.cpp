@@ -253,7 +253,7 @@ void export_png(archive_file& archive, const bgra_image& img, const char* output
 
 void export_entry(archive_file& archive, const located_entry& target, const char* output_path) {
     bgra_image img = read_bgra(archive, target);
-    lock_archive(archive);
+    open_payload(archive, img);
     if (names_png(output_path)) return export_png(archive, img, output_path);
     bmp_layout layout = export_layout(img.width, img.height, target.entry.length);
 

@@ -82,13 +82,14 @@ void put_check_block(output_file& out, const bgra_image& img, const located_entr
 
 // A BMP: whether the run gets as far as writing follows from its size and
 // headers; it is known before the output is opened, and reported after.
-void open_for_bmp(archive_file& archive, const located_entry& target, const bgra_image& img, image_input& in,
+void open_for_bmp(archive_file& archive, const located_entry& target, bgra_image& img, image_input& in,
                   output_file& out, pixel_source& src) {
     bmp_headers headers = read_bmp_headers(in.file.f, in.start);
     if (!in.opened) fail("Error reading bmp.\n");
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     bool have_pixels =
-        take_input(archive, in.file, in.info, bmp_headers_size, pixel_bytes, "Error reading bmp.\n", &src.bytes);
+        read_input(archive, in.file, in.info, bmp_headers_size, pixel_bytes, "Error reading bmp.\n", &src.bytes);
+    if (have_pixels) open_payload(archive, img);
     uint32_t length = target.entry.length;
     conversion_case chosen = choose_conversion(variant::make_xor, img, length, headers.info, pixel_bytes);
     bool writes = have_pixels && !refused(chosen);
@@ -105,14 +106,14 @@ void make_xor(archive_file& archive, const located_entry& target, const char* im
     bgra_image img = read_bgra(archive, target);
     // An image that cannot be opened shows up as the header read failing.
     image_input in;
-    (void)open_image(archive, image_path, &in);
+    (void)open_image(image_path, &in);
     read_image_start(in);
     pixel_source src;
     output_file out{output_path, {}, false, 0};
     if (in.png) {
         // Checked whole before the output is opened.
         src.kind = source_kind::png;
-        take_png(archive, in.file, in.info, in.start, img, &src.png);
+        read_png(archive, in.file, in.info, in.start, img, &src.png);
         open_output(out, archive, &in.info, img.bgra_datasize);
     } else {
         open_for_bmp(archive, target, img, in, out, src);

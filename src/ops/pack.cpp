@@ -10,13 +10,14 @@ namespace {
 // A BMP: its headers, its pixel bytes and the size rules' plan, checked
 // against the entry.
 void plan_bmp(archive_file& archive, const located_entry& target, image_input& in, write_plan& plan) {
-    const bgra_image& img = plan.img;
+    bgra_image& img = plan.img;
     bmp_headers headers = read_bmp_headers(in.file.f, in.start);
     int64_t pixel_bytes = pixel_byte_count(headers.file);
     pixel_source& src = plan.source;
     const char* short_bmp = "Error: Unable to read whole bmp.\n";
-    if (!take_input(archive, in.file, in.info, bmp_headers_size, pixel_bytes, short_bmp, &src.bytes))
+    if (!read_input(archive, in.file, in.info, bmp_headers_size, pixel_bytes, short_bmp, &src.bytes))
         fail("%s", short_bmp);
+    open_payload(archive, plan.img);
     uint32_t length = target.entry.length;
     src.kind = source_kind::bmp;
     src.plan =
@@ -33,13 +34,13 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
     // the image is looked at.
     plan.img = read_bgra(archive, target);
     image_input in;
-    if (!open_image(archive, image_path, &in)) fail("Error: unable to open %s for reading.\n", image_path);
+    if (!open_image(image_path, &in)) fail("Error: unable to open %s for reading.\n", image_path);
     read_image_start(in);
     if (in.png) {
         // Checked whole now; its rows go over the entry's, which keep their
         // fourth bytes where the PNG has no alpha.
         plan.source.kind = source_kind::png;
-        take_png(archive, in.file, in.info, in.start, plan.img, &plan.source.png);
+        read_png(archive, in.file, in.info, in.start, plan.img, &plan.source.png);
     } else {
         plan_bmp(archive, target, in, plan);
     }
@@ -49,7 +50,7 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
 
 void pack_entry(archive_file& archive, const located_entry& target, const char* image_path) {
     write_plan plan = plan_pack(archive, target, image_path);
-    apply_plan(archive, target, plan);
+    apply_plan(archive, plan);
 }
 
 }  // namespace velmorin

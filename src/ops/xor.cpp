@@ -34,7 +34,7 @@ write_plan plan_patch(archive_file& archive, const located_entry& target, const 
 
 void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo) {
     write_plan plan = plan_patch(archive, target, patch_path, undo);
-    apply_plan(archive, target, plan);
+    apply_plan(archive, plan);
 }
 
 void check_patch(archive_file& archive, const located_entry& target, const char* patch_path) {

@@ -55,7 +55,7 @@ void read_stream_tail(file_handle f, const byte_source& body, int64_t size, patc
 
 }  // namespace
 
-void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
+void read_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
                 patch_input* patch) {
     patch->whole = read_input(archive, file, info, 0, size, "Short read.\n", &patch->body);
     if (info.regular) {
@@ -80,7 +80,6 @@ void take_patch(archive_file& archive, const file_guard& file, const file_info& 
         if (!read_source(patch->body, got - static_cast<int64_t>(patch->tail_size), patch->tail.get(), patch->tail_size))
             fail("Short read.\n");
     }
-    lock_archive(archive);
 }
 
 }  // namespace velmorin

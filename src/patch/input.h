@@ -23,10 +23,10 @@ struct patch_input {
     size_t after_size = 0;
 };
 
-// Reads a patch for `size` pixel bytes as take_input() reads an input: a
+// Reads a patch for `size` pixel bytes as read_input() reads an input: a
 // stream whole, and on to its end, keeping only its last bytes, unless it
-// runs past any checked patch's length. Takes the archive's lock after.
-void take_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
+// runs past any checked patch's length.
+void read_patch(archive_file& archive, const file_guard& file, const file_info& info, int64_t size,
                 patch_input* patch);
 
 }  // namespace velmorin

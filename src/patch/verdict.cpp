@@ -48,8 +48,9 @@ entry_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
 void start_patch_run(archive_file& archive, const located_entry& target, const char* path, patch_run* run) {
     run->img = read_bgra(archive, target);
     file_info info;
-    if (!open_run_input(archive, path, run->file, &info)) fail("Unable to open %s for reading.\n", path);
-    take_patch(archive, run->file, info, run->img.bgra_datasize, &run->patch);
+    if (!open_run_input(path, run->file, &info)) fail("Unable to open %s for reading.\n", path);
+    read_patch(archive, run->file, info, run->img.bgra_datasize, &run->patch);
+    open_payload(archive, run->img);
     const patch_input& patch = run->patch;
     patch_end end{patch.total, patch.tail.get(), patch.tail_size, patch.after, patch.after_size};
     check_verdict verdict = judge_patch(end, run->img.width, run->img.height, &run->block);

@@ -55,10 +55,11 @@ bool read_all(png_reader& r, byte_source* image) {
 
 }  // namespace
 
-void take_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
-              const bgra_image& img, png_pixels* pixels) {
+void read_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
+              bgra_image& img, png_pixels* pixels) {
     byte_source& file = pixels->file;
-    if (!take_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
+    if (!read_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
+    open_payload(archive, img);
     png_reader first;
     if (!png_open(first, file)) fail("Error: damaged PNG: %s.\n", first.damage);
     const png_header& h = first.header;

@@ -20,11 +20,12 @@ struct png_pixels {
     std::unique_ptr<png_reader> reader;  // otherwise: the second reading, row by row
 };
 
-// Takes the PNG input (take_whole_input(), its signature read into `start`)
-// and checks it against the entry: its size, then every byte of it. Says
-// what it is on the error stream; ends the run if it does not do.
-void take_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
-              const bgra_image& img, png_pixels* pixels);
+// Reads the PNG input whole (read_whole_input(), its signature read into
+// `start`), then opens the entry's pixels (open_payload()) and checks the
+// PNG against the entry: its size, then every byte of it. Says what it is on
+// the error stream; ends the run if it does not do.
+void read_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
+              bgra_image& img, png_pixels* pixels);
 
 // Rows of the entry that make a band of about band_bytes (one row at least).
 int64_t rows_per_band(const bgra_image& img);

@@ -60,9 +60,6 @@ int ended_with[3];  // status 0, 1, 255
 }  // namespace
 
 int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input, bool checked_modes) {
-    static bool quiet = (velmorin::silence_output(), true);
-    (void)quiet;
-    velmorin::reset_output();
 
     owned_fd archive_fd{memory_file("archive", archive)};
     owned_fd input_fd, pipe_end, output_fd;
@@ -104,7 +101,7 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    int status = velmorin::run_tool(static_cast<int>(words.size()), argv.data());
+    int status = velmorin::run_tool(static_cast<int>(words.size()), argv.data(), true);
 
     ++ended_with[status == 0 ? 0 : status == 1 ? 1 : 2];
     bytes after = contents(archive_fd.fd);
