@@ -140,4 +140,14 @@ bool is_image(const archive_file& archive, header_reader& headers, int64_t data_
     return img->bgra_datasize <= archive.info.size - start && !overlaps_directory(directory, start, img->bgra_datasize);
 }
 
+int64_t rows_per_band(const bgra_image& img) {
+    return std::max<int64_t>(1, band_bytes / std::max<int64_t>(static_cast<int64_t>(img.width) * 4, 1));
+}
+
+size_t span_length(const bgra_image& img, int64_t at) {
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    int64_t n = row <= band_bytes ? rows_per_band(img) * row : std::min(band_bytes, row - at % row);
+    return static_cast<size_t>(std::min<int64_t>(n, img.bgra_datasize - at));
+}
+
 }  // namespace velmorin

@@ -20,39 +20,27 @@
 namespace velmorin {
 namespace {
 
-// The stored rows, the entry's last first, a band at a time: whole rows
-// where a row fits in a band, otherwise pieces of one. Reading and
-// converting one band overlaps with writing the one before.
+// The stored rows, the entry's last first, a span at a time (whole rows
+// where a row fits in a band, otherwise pieces of one). Reading and
+// converting one span overlaps with writing the one before.
 void write_rows(band_writer& writer, const bgra_image& img, const bmp_layout& layout, byte_buffer& src) {
     int64_t row = static_cast<int64_t>(img.width) * 4;
-    // A width of 0 has no pixels, however many rows it claims.
-    int64_t rows = row > 0 ? img.height : 0;
-    if (row <= band_bytes) {
-        int64_t per_band = rows_per_band(img);
-        for (int64_t end = rows, first; end > 0; end = first) {
-            first = std::max<int64_t>(0, end - per_band);
-            if (!read_source(img.payload, first * row, src.get(), static_cast<size_t>((end - first) * row)))
-                bands_failed(writer, img.payload.short_message);
-            encode_rows(layout, src.get(), end - first, band_to_fill(writer));
-            band_filled(writer, static_cast<size_t>((end - first) * layout.stride));
+    each_span(img, true, [&](int64_t at, int64_t n) {
+        if (!read_source(img.payload, at, src.get(), static_cast<size_t>(n)))
+            bands_failed(writer, img.payload.short_message);
+        uint8_t* band = band_to_fill(writer);
+        if (row <= band_bytes) {
+            encode_rows(layout, src.get(), n / row, band);
+            return band_filled(writer, static_cast<size_t>(n / row * layout.stride));
         }
-        return;
-    }
-    for (int64_t r = rows - 1; r >= 0; --r) {
-        for (int64_t at = 0, piece; at < row; at += piece) {
-            piece = std::min(band_bytes, row - at);
-            if (!read_source(img.payload, r * row + at, src.get(), static_cast<size_t>(piece)))
-                bands_failed(writer, img.payload.short_message);
-            uint8_t* band = band_to_fill(writer);
-            size_t pixels = static_cast<size_t>(piece / 4), n = pixels * (layout.bits / 8);
-            encode_pixels(layout, src.get(), pixels, band);
-            // The row's padding ends its last piece (three bytes at most:
-            // a piece's pixels take three quarters of a band).
-            size_t padding = at + piece == row ? static_cast<size_t>(layout.padding) : 0;
-            std::fill_n(band + n, padding, uint8_t{0});
-            band_filled(writer, n + padding);
-        }
-    }
+        size_t pixels = static_cast<size_t>(n / 4), bytes = pixels * (layout.bits / 8);
+        encode_pixels(layout, src.get(), pixels, band);
+        // The row's padding ends its last piece (three bytes at most: a
+        // piece's pixels take three quarters of a band).
+        size_t padding = (at + n) % row == 0 ? static_cast<size_t>(layout.padding) : 0;
+        std::fill_n(band + bytes, padding, uint8_t{0});
+        band_filled(writer, bytes + padding);
+    });
 }
 
 void warn_about(const bmp_layout& layout) {
@@ -127,37 +115,35 @@ void make_png_rows(const bgra_image& img, png_rows* rows) {
     }
 }
 
-// The rows as PNG image data, in bands: the next band is read and filtered
-// on a thread of its own while this one deflates the band before, and the
-// band writer's thread writes what came out. Whether any pixel's alpha is
-// not 0.
+// The rows as PNG image data, a span of rows at a time: each span is read
+// and filtered on a thread of its own while the one before deflates, and
+// the band writer's thread writes what came out. Whether any pixel's alpha
+// is not 0.
 bool write_png_rows(band_writer& writer, png_writer& png, const bgra_image& img, png_rows& rows) {
-    int64_t row = static_cast<int64_t>(img.width) * 4, height = img.height, per_band = rows.rows_per_band;
-    png_band* bands = rows.bands;
-    prepare_band(img, 0, std::min(per_band, height), nullptr, &bands[0]);
+    int64_t row = static_cast<int64_t>(img.width) * 4;
+    size_t line = png_line_bytes(static_cast<uint32_t>(img.width));
     uint8_t alpha = 0;
-    for (int64_t first = 0, slot = 0; first < height; first += per_band, slot ^= 1) {
-        png_band& band = bands[slot];
+    png_band* before = nullptr;  // read and filtered, not yet deflated
+    auto deflate_band = [&](png_band& band, bool last) {
         if (band.failed) bands_failed(writer, band.failed);
         alpha |= band.alpha;
-        int64_t next = first + band.count;
-        std::jthread ahead;  // joined however this band ends
-        if (next < height) {
-            auto prepare_next = [&, next] {
-                prepare_band(img, next, std::min(per_band, height - next), band.raw.get() + (band.count - 1) * row,
-                             &bands[slot ^ 1]);
-            };
-            // Without a thread for it, the next band is made first.
-            try {
-                ahead = std::jthread(prepare_next);
-            } catch (const std::exception&) {
-                prepare_next();
-            }
+        deflate_into(writer, png, band.lines.get(), static_cast<size_t>(band.count) * line, last);
+    };
+    each_span(img, false, [&](int64_t at, int64_t n) {
+        png_band& band = rows.bands[before == &rows.bands[0] ? 1 : 0];
+        const uint8_t* above = before ? before->raw.get() + (before->count - 1) * row : nullptr;
+        auto prepare = [&img, &band, at, n, row, above] { prepare_band(img, at / row, n / row, above, &band); };
+        std::jthread ahead;  // joined however this span ends
+        // Without a thread for it, the span is made first.
+        try {
+            if (before) ahead = std::jthread(prepare);
+        } catch (const std::exception&) {
         }
-        size_t size = static_cast<size_t>(band.count) * png_line_bytes(static_cast<uint32_t>(img.width));
-        deflate_into(writer, png, band.lines.get(), size, next == height);
-        if (ahead.joinable()) ahead.join();
-    }
+        if (!ahead.joinable()) prepare();
+        if (before) deflate_band(*before, false);
+        before = &band;
+    });
+    if (before) deflate_band(*before, true);
     return alpha != 0;
 }
 

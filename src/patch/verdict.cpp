@@ -21,8 +21,6 @@ bands make_bands(int64_t size) {
     return bands{alloc_bytes(capacity), alloc_bytes(capacity)};
 }
 
-
-
 }  // namespace
 
 entry_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
@@ -30,18 +28,16 @@ entry_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
     pixel_hash held, patched;
     start_hash(held);
     start_hash(patched);
-    for (int64_t at = 0; at < img.bgra_datasize; at += band_bytes) {
-        size_t n = static_cast<size_t>(std::min(band_bytes, img.bgra_datasize - at));
+    each_span(img, false, [&](int64_t at, int64_t count) {
+        size_t n = static_cast<size_t>(count);
         if (!read_source(img.payload, at, b.pixels.get(), n)) fail("%s", img.payload.short_message);
         if (!read_source(patch, at, b.mask.get(), n)) fail("%s", patch.short_message);
         feed_hash(held, b.pixels.get(), n);
         xor_into(b.pixels.get(), b.mask.get(), n);
         feed_hash(patched, b.pixels.get(), n);
-    }
+    });
     return entry_hashes{hash_value(held), hash_value(patched)};
 }
-
-
 
 // Reads the entry and the patch; a damaged check block ends the run, and so
 // does a raw patch too short for the entry.

@@ -77,16 +77,6 @@ void read_png(archive_file& archive, const file_guard& input, const file_info& i
     if (!read_all(first, &pixels->image)) fail("Error: damaged PNG: %s.\n", first.damage);
 }
 
-int64_t rows_per_band(const bgra_image& img) {
-    return std::max<int64_t>(1, band_bytes / std::max<int64_t>(static_cast<int64_t>(img.width) * 4, 1));
-}
-
-size_t span_length(const bgra_image& img, int64_t at) {
-    int64_t row = static_cast<int64_t>(img.width) * 4;
-    int64_t n = row <= band_bytes ? rows_per_band(img) * row : std::min(band_bytes, row - at % row);
-    return static_cast<size_t>(std::min<int64_t>(n, img.bgra_datasize - at));
-}
-
 const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size_t n, uint8_t* out) {
     if (pixels.interlaced) return read_source(pixels.image, at, out, n) ? nullptr : pixels.image.short_message;
     // The entry's own bytes are needed only for the fourth bytes a PNG

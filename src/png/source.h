@@ -27,13 +27,6 @@ struct png_pixels {
 void read_png(archive_file& archive, const file_guard& input, const file_info& info, const uint8_t* start,
               bgra_image& img, png_pixels* pixels);
 
-// Rows of the entry that make a band of about band_bytes (one row at least).
-int64_t rows_per_band(const bgra_image& img);
-
-// The entry's payload goes in spans of at most a band: whole rows while a
-// row fits in one, otherwise pieces of a row. The length of the span at `at`.
-size_t span_length(const bgra_image& img, int64_t at);
-
 // The `n` bytes of the entry's payload from `at` (a span; spans asked for
 // in order, from 0) as the PNG has them, into `out`: over the entry's own
 // bytes, whose fourth bytes stay where the PNG has no alpha. nullptr, or
