@@ -31,6 +31,15 @@ struct dir_entry {
     uint32_t length;  // bytes of the entry's stored data
 };
 
+// What a run found beside the archive once it held the lock: its journal
+// (journal.h).
+enum class recovery {
+    none,                // no journal
+    ignored_unfinished,  // a journal never completed, left for a writing run to remove
+    removed_unfinished,  // a journal never completed, removed: the archive was not touched
+    rolled_back,         // a complete journal, put back and removed
+};
+
 // Takes the run's lock on the archive (lock_file), once, before the first
 // byte past the directory and the entries' headers is read or written: it
 // is called by the three ways there, and by nothing else: open_payload()
@@ -40,11 +49,9 @@ struct dir_entry {
 // read whole before it, since the stream's writer may be another run that
 // holds the lock until the reader has taken everything
 // (`velmorin --export ... /dev/stdout | velmorin ... /dev/stdin`).
-inline void lock_archive(archive_file& archive) {
-    if (archive.locked) return;
-    lock_file(archive.handle.f, archive.writes, archive.path);
-    archive.locked = true;
-}
+// Then, under the lock, looks for the journal a run that died left
+// (look_for_journal()) and says what it found; later calls find nothing.
+recovery lock_archive(archive_file& archive);
 
 // ---- the walk -------------------------------------------------------------
 

@@ -15,14 +15,27 @@ held_signals::~held_signals() {
     release_signals();
 }
 
-payload_write start_write(archive_file& archive, int64_t offset, int64_t total) {
+payload_write start_write(archive_file& archive, const journal_plan& plan) {
     lock_archive(archive);
-    file_handle file = archive.handle.f;
+    const journal_range& range = plan.ranges.front();
     int64_t limit = file_size_limit();
-    if (limit >= 0 && offset + total > limit) fail("Error: the file size limit is below the end of the entry.\n");
-    if (!seek_to(file, offset)) fail("Error: lseek() failed.\n");
-    return payload_write{file, total, 0};
+    if (limit >= 0 && range.offset + range.length > limit)
+        fail("Error: the file size limit is below the end of the entry.\n");
+    if (limit >= 0 && journal_size(plan) > limit)
+        fail("Error: the file size limit is below the size of the journal, %lld bytes; nothing was changed.\n",
+             static_cast<long long>(journal_size(plan)));
+    payload_write write{&archive, range.length, 0, {}};
+    write_journal(archive, plan, &write.kept);
+    if (!seek_to(archive.handle.f, range.offset)) {
+        abandon_write(write);
+        fail("Error: lseek() failed.\n");
+    }
+    return write;
 }
+
+void finish_write(payload_write& write) { finish_journal(*write.archive, write.kept); }
+
+void abandon_write(payload_write& write) { abandon_journal(*write.archive, write.kept); }
 
 namespace {
 
@@ -38,7 +51,7 @@ namespace {
 }  // namespace
 
 void write_at(payload_write& write, const uint8_t* bytes, size_t count) {
-    int64_t n = write_full(write.file, bytes, count);
+    int64_t n = write_full(write.archive->handle.f, bytes, count);
     if (n != static_cast<int64_t>(count))
         cut_short(write, n < 0 ? (write.written == 0 ? -1 : write.written) : write.written + n, errno);
     write.written += n;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "archive/archive.h"
+#include "archive/journal.h"
 #include "base/file.h"
 
 namespace velmorin {
@@ -21,19 +22,20 @@ struct held_signals {
     held_signals& operator=(const held_signals&) = delete;
 };
 
-// A payload write in progress: positioned once, before its first byte, then
-// fed band by band, so a failure reports how much of the whole payload
-// reached the file.
+// A payload write in progress: journaled and positioned once, before its
+// first byte, then fed band by band, so a failure reports how much of the
+// whole payload reached the file, and puts the old bytes back.
 struct payload_write {
-    file_handle file;
+    archive_file* archive;
     int64_t total;
     int64_t written;
+    journal kept;  // the old bytes, beside the archive
 };
 
-// Positions the archive at absolute `offset` for a payload of `total` bytes,
-// under the run's lock (lock_archive()), after refusing a payload that ends
-// past the file size limit. Made while signals are held.
-payload_write start_write(archive_file& archive, int64_t offset, int64_t total);
+// Under the run's lock (lock_archive()), after refusing a payload that ends
+// past the file size limit: writes the journal of the range (journal.h),
+// then positions the archive at its start. Made while signals are held.
+payload_write start_write(archive_file& archive, const journal_plan& plan);
 
 // Writes the payload's next `count` bytes.
 void write_at(payload_write& write, const uint8_t* bytes, size_t count);
@@ -42,5 +44,11 @@ void write_at(payload_write& write, const uint8_t* bytes, size_t count);
 // Before the first byte the input's own message tells it; after it, the
 // archive holds part of the new payload and the report says how much.
 [[noreturn]] void payload_read_failed(const payload_write& write, const char* message);
+
+// The whole payload written: made durable, and the journal removed.
+void finish_write(payload_write& write);
+
+// A failure on the way: the old bytes put back from the journal.
+void abandon_write(payload_write& write);
 
 }  // namespace velmorin

@@ -52,6 +52,8 @@ file_handle open_archive(const char* path, bool writable);  // never created or 
 // Write-only; created when absent (mode 0666 less the umask on POSIX), never
 // truncated here.
 file_handle create_output(const char* path);
+// Read-write, created; fails (EEXIST) when anything is at the path already.
+file_handle create_new(const char* path);
 int close_file(file_handle f);  // 0, or -1 with errno
 // Read-write, in the system's folder for temporary files, and removed
 // however the run ends (POSIX: unlinked at once; Windows: deleted on close,
@@ -73,6 +75,20 @@ int64_t write_some(file_handle f, const void* buf, size_t count);
 
 // Cuts or extends the file to `size` bytes without moving its position.
 [[nodiscard]] bool truncate_file(file_handle f, int64_t size);
+
+// ---- durability -----------------------------------------------------------------
+
+// Makes what was written to the file durable (POSIX: fsync; Windows:
+// FlushFileBuffers); false, with errno, when it cannot be.
+[[nodiscard]] bool sync_file(file_handle f);
+
+// Makes the folder that holds `path` durable, so a file made or removed in
+// it stays made or removed (POSIX: fsync of the folder; Windows: nothing
+// needs doing).
+[[nodiscard]] bool sync_folder_of(const char* path);
+
+// Removes the file at `path`; false, with errno, when it cannot.
+[[nodiscard]] bool remove_file(const char* path);
 
 // False when the file cannot be examined (errno says why); callers never
 // guess an identity they could not read.

@@ -37,7 +37,35 @@ file_handle open_archive(const char* path, bool writable) {
 
 file_handle create_output(const char* path) { return handle_of(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666)); }
 
+file_handle create_new(const char* path) {
+    return handle_of(open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+}
+
 int close_file(file_handle f) { return ::close(fd_of(f)); }
+
+bool sync_file(file_handle f) {
+    int result;
+    while ((result = fsync(fd_of(f))) != 0 && errno == EINTR) {
+    }
+    return result == 0;
+}
+
+bool sync_folder_of(const char* path) {
+    std::string folder = path;
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = sync_file(handle_of(fd));
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    // Some file systems cannot sync a folder at all; theirs is durable as
+    // far as they go.
+    return synced || err == EINVAL || err == EROFS;
+}
+
+bool remove_file(const char* path) { return unlink(path) == 0; }
 
 file_handle open_temporary() {
     const char* dir = getenv("TMPDIR");

@@ -222,6 +222,26 @@ file_handle open_temporary() {
     return handle_of(h);
 }
 
+file_handle create_new(const char* path) {
+    return handle_of(open_path(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
+}
+
+bool sync_file(file_handle f) {
+    if (FlushFileBuffers(h_of(f))) return true;
+    set_errno();
+    return false;
+}
+
+// A folder's entries are made durable with the files in them.
+bool sync_folder_of(const char*) { return true; }
+
+bool remove_file(const char* path) {
+    std::wstring name = system_path(path);
+    if (DeleteFileW(name.c_str())) return true;
+    set_errno();
+    return false;
+}
+
 int close_file(file_handle f) {
     if (CloseHandle(h_of(f))) return 0;
     set_errno();

@@ -126,4 +126,10 @@ size_t escape_name(char* out, const uint8_t* name, size_t length) {
     return pos;
 }
 
+std::string shown_name(const std::string& name) {
+    std::string out(4 * name.size() + 8, '\0');
+    out.resize(escape_name(out.data(), reinterpret_cast<const uint8_t*>(name.data()), name.size()));
+    return out;
+}
+
 }  // namespace velmorin

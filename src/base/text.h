@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace velmorin {
 
@@ -14,5 +15,9 @@ size_t format_decimal(char* out, int64_t value);
 // return as \\ \t \n \r, other control bytes and 0x7f as \xhh, the rest as
 // stored. `out` has room for four characters a byte, and eight more.
 size_t escape_name(char* out, const uint8_t* name, size_t length);
+
+// A name from a file (a check block, a journal) as the listing shows names:
+// it may hold anything.
+std::string shown_name(const std::string& name);
 
 }  // namespace velmorin

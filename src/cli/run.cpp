@@ -20,7 +20,7 @@
 namespace velmorin {
 namespace {
 
-enum class mode { pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, help, version };
+enum class mode { pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, help, version };
 
 // How the archive is opened: never created or truncated; read-write where
 // the mode may write it (all the original modes open it so, --mkxor
@@ -56,6 +56,7 @@ const form forms[] = {
      "--unxor <game data archive> <packed filename> <input file>"},
     {"--check", 5, mode::check, archive_use::read_only, 3, 4, 0,
      "--check <game data archive> <packed filename> <input file>"},
+    {"--recover", 3, mode::recover, archive_use::writes_pixels, 0, 0, 0, "--recover <game data archive>"},
     {"--help", 2, mode::help, archive_use::none, 0, 0, 0, nullptr},
     {"--version", 2, mode::version, archive_use::none, 0, 0, 0, nullptr},
 };
@@ -114,6 +115,7 @@ void run_command(int argc, char** argv) {
     check_streams(archive, cmd);
 
     if (chosen == mode::list) return list_entries(archive);
+    if (chosen == mode::recover) return recover_archive(archive);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
     if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);

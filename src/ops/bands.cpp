@@ -56,10 +56,17 @@ band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
 void apply_plan(archive_file& archive, write_plan& plan) {
     const bgra_image& img = plan.img;
     held_signals held;
-    payload_write out = start_write(archive, img.payload_offset, img.bgra_datasize);
-    move_bands(
-        plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
-        [&](const char* message) { payload_read_failed(out, message); });
+    journal_plan journaled{plan.directory, {journal_range{img.payload_offset, img.bgra_datasize, plan.name}}};
+    payload_write out = start_write(archive, journaled);
+    try {
+        move_bands(
+            plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
+            [&](const char* message) { payload_read_failed(out, message); });
+    } catch (...) {
+        abandon_write(out);
+        throw;
+    }
+    finish_write(out);
     // The input's close says nothing about the pixels written; the archive's
     // must succeed for them to count.
     (void)plan.input.close_now();

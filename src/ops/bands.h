@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "base/buffers.h"
 #include "base/sources.h"
@@ -81,6 +82,8 @@ void move_bands(pixel_source& src, const bgra_image& img, Put&& put, Failed&& fa
 // first byte: the entry as it is, the input the new pixels come from, and
 // how they come. Every refusal is made while it is planned.
 struct write_plan {
+    std::string name;            // the entry's full stored name
+    directory_span directory{0, 0};  // the directory bytes read to find it
     bgra_image img;
     file_guard input;
     pixel_source source;

@@ -28,6 +28,10 @@ void export_entry(archive_file& archive, const located_entry& target, const char
 // ways.
 void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
+// Puts back what an earlier run that died was writing, from the journal it
+// left beside the archive, or says there is nothing to put back.
+void recover_archive(archive_file& archive);
+
 // Says on standard output whether the checked patch at `patch_path` is
 // applicable to the entry, applied, for other pixels, or raw.
 void check_patch(archive_file& archive, const located_entry& target, const char* patch_path);

@@ -29,6 +29,8 @@ void plan_bmp(archive_file& archive, const located_entry& target, image_input& i
 
 write_plan plan_pack(archive_file& archive, const located_entry& target, const char* image_path) {
     write_plan plan;
+    plan.name = target.name;
+    plan.directory = target.directory;
     plan.says_updated = true;
     // The entry is read first: one that is not an image stops the run before
     // the image is looked at.

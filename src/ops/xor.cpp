@@ -25,6 +25,8 @@ write_plan plan_patch(archive_file& archive, const located_entry& target, const 
         check_direction(block, run.img, run.patch.body, block.before, block.after,
                         "Error: the patch is already applied to this entry; nothing was changed.\n");
     write_plan plan;
+    plan.name = target.name;
+    plan.directory = target.directory;
     plan.img = std::move(run.img);
     plan.input = std::move(run.file);
     plan.source.kind = source_kind::patched;

@@ -11,28 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "base/hash.h"
+
 namespace velmorin {
 
 // dst[k] ^= src[k] for `count` bytes.
 void xor_into(uint8_t* dst, const uint8_t* src, size_t count);
-
-// ---- hashing ----------------------------------------------------------------
-
-// XXH3-64 (seed 0) of bytes fed in pieces, with the processor's widest
-// vectors (hash.cpp: xxHash, used header-only there).
-struct hash_state;
-struct pixel_hash {
-    std::unique_ptr<hash_state> state;
-    pixel_hash();
-    ~pixel_hash();
-};
-
-void start_hash(pixel_hash& h);
-void feed_hash(pixel_hash& h, const uint8_t* bytes, size_t count);
-uint64_t hash_value(const pixel_hash& h);
-
-// XXH3-64 (seed 0) of `count` bytes at once.
-uint64_t hash_bytes(const uint8_t* bytes, size_t count);
 
 // ---- the check block --------------------------------------------------------
 

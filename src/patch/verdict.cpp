@@ -68,21 +68,10 @@ bool same_size(const check_block& block, const bgra_image& img) {
     return block.width == img.width && block.height == img.height;
 }
 
-namespace {
-
-// The name a check block holds, as the listing shows names: a name comes
-// from a file, and may hold anything.
-std::string shown(const std::string& name) {
-    std::string out(4 * name.size() + 8, '\0');
-    out.resize(escape_name(out.data(), reinterpret_cast<const uint8_t*>(name.data()), name.size()));
-    return out;
-}
-
-}  // namespace
 
 // "the patch was made for NAME, a WxH image; this entry is WxH."
 std::string other_size(const check_block& block, const bgra_image& img) {
-    return "the patch was made for " + shown(block.name) + ", a " + std::to_string(block.width) + "x" +
+    return "the patch was made for " + shown_name(block.name) + ", a " + std::to_string(block.width) + "x" +
            std::to_string(block.height) + " image; this entry is " + std::to_string(img.width) + "x" +
            std::to_string(img.height) + ".";
 }

@@ -21,7 +21,8 @@ const std::string usage =
     "\tvelmorin --export <game data archive> <packed filename> <output filename>\n"
     "\tvelmorin --mkpatch <game data archive> <packed filename> <filename to pack> <output filename>\n"
     "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
-    "\tvelmorin --check <game data archive> <packed filename> <input file>\n";
+    "\tvelmorin --check <game data archive> <packed filename> <input file>\n"
+    "\tvelmorin --recover <game data archive>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     SKIP_WHEN_LAUNCHED("a launcher always passes the program's name");
@@ -55,6 +56,10 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--check", "a", "b", "c"}, "Error opening a\n"},
         {{"--check", "a", "b"}, "Error opening --check\n"},
         {{"--unxor", "a", "b", "c", "d"}, usage},
+        {{"--recover", "a"}, "Error opening a\n"},
+        {{"--recover"}, usage},
+        {{"--recover", "a", "b"}, "Error opening --recover\n"},
+        {{"--recover", "a", "b", "c"}, usage},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},

@@ -174,23 +174,31 @@ TEST(Environment, SignalsDuringThePayload) {
     }
 }
 
-// A file size limit below the payload's end is refused before the first
-// byte; one at its end is enough. A patch output that meets the limit fails
-// as a write and is cut to what was written.
+// A file size limit below the payload's end, or below the journal's size
+// (its old pixels, the entry's name and 82 bytes), is refused before the
+// first byte; one at the larger of the two is enough. A patch output that
+// meets the limit fails as a write and is cut to what was written.
 TEST(Environment, FileSizeLimit) {
     SKIP_WHEN_LAUNCHED("POSIX descriptors, signals, locks and special files");
     world w;
-    size_t end = w.sc.payload + w.sc.size;
+    size_t end = w.sc.payload + w.sc.size, journal = 82 + w.sc.name.size() + w.sc.size;
+    const std::pair<size_t, std::string> below[] = {
+        {end - 1, "Error: the file size limit is below the end of the entry.\n"},
+        {journal - 1, "Error: the file size limit is below the size of the journal, " + std::to_string(journal) +
+                          " bytes; nothing was changed.\n"}};
     for (const mode_run& m : {modes[0], modes[2]}) {
         SCOPED_TRACE(m.label);
+        for (const auto& [limit, message] : below) {
+            w.reset();
+            e2e::result r = w.sh("prlimit --fsize=" + std::to_string(limit) + " \"$VELMORIN\" " + m.args);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+                      limit < end ? below[0].second : message);
+            EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);
+        }
         w.reset();
-        e2e::result r = w.sh("prlimit --fsize=" + std::to_string(end - 1) + " \"$VELMORIN\" " + m.args);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
-                  "Error: the file size limit is below the end of the entry.\n");
-        EXPECT_TRUE(w.s.read("game.dat") == w.sc.a.data);
-        w.reset();
-        EXPECT_EQ(w.sh("prlimit --fsize=" + std::to_string(end) + " \"$VELMORIN\" " + m.args).status, 0);
+        EXPECT_EQ(w.sh("prlimit --fsize=" + std::to_string(std::max(end, journal)) + " \"$VELMORIN\" " + m.args).status,
+                  0);
         w.expect_done(m.label);
     }
     w.reset();

@@ -10,8 +10,9 @@
 //                              the end of the file (KIND eof); after a short
 //                              transfer every later OP on that file fails,
 //                              as on a full disk. OP is read (read, pread),
-//                              write (write, pwrite), lseek or close; a short
-//                              lseek lands one byte off.
+//                              write (write, pwrite), lseek, close, sync
+//                              (fsync, fdatasync) or unlink; a short lseek
+//                              lands one byte off.
 //   VELMORIN_FAULT=fstat:FD:fail
 //                              every fstat of descriptor FD fails, as when a
 //                              standard stream's identity cannot be read.
@@ -36,8 +37,8 @@
 
 namespace {
 
-enum op { op_read, op_write, op_lseek, op_close, op_count };
-const char* const op_names[op_count] = {"read", "write", "lseek", "close"};
+enum op { op_read, op_write, op_lseek, op_close, op_sync, op_unlink, op_count };
+const char* const op_names[op_count] = {"read", "write", "lseek", "close", "sync", "unlink"};
 
 long calls[op_count];
 int fault_op = -1;
@@ -47,7 +48,7 @@ bool fault_eof = false;
 bool threads_fail = false;
 int fault_signal = 0;
 long fstat_fails = -1;
-int broken_fd[op_count] = {-1, -1, -1, -1};  // the file a short transfer left failing
+int broken_fd[op_count] = {-1, -1, -1, -1, -1, -1};  // the file a short transfer left failing
 long input_closes[64];
 int input_close_count = 0;
 bool written[4096];  // by descriptor, since it was opened
@@ -93,7 +94,7 @@ bool allow(op o, int fd, size_t* count) {
         raise(fault_signal);
         return true;
     }
-    if (!broken && fault_short && o != op_close) {
+    if (!broken && fault_short && o != op_close && o != op_sync && o != op_unlink) {
         broken_fd[o] = fd;
         *count /= 2;
         return true;
@@ -102,7 +103,7 @@ bool allow(op o, int fd, size_t* count) {
         *count = 0;  // a read of nothing: what a file that shrank gives
         return true;
     }
-    errno = o == op_write ? ENOSPC : o == op_lseek ? EINVAL : EIO;
+    errno = o == op_write ? ENOSPC : o == op_lseek ? EINVAL : o == op_unlink ? EACCES : EIO;
     return false;
 }
 
@@ -173,6 +174,25 @@ int close(int fd) {
         return -1;
     }
     return real(fd);
+}
+
+int fsync(int fd) {
+    static auto real = next<int (*)(int)>("fsync");
+    size_t unused = 0;
+    return allow(op_sync, fd, &unused) ? real(fd) : -1;
+}
+
+int fdatasync(int fd) {
+    static auto real = next<int (*)(int)>("fdatasync");
+    size_t unused = 0;
+    return allow(op_sync, fd, &unused) ? real(fd) : -1;
+}
+
+// Counted as a file operation of its own (the path has no descriptor).
+int unlink(const char* path) {
+    static auto real = next<int (*)(const char*)>("unlink");
+    size_t unused = 0;
+    return allow(op_unlink, 3, &unused) ? real(path) : -1;
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {

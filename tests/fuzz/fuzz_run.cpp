@@ -55,13 +55,41 @@ int memory_file(const char* label, const bytes& data) {
 
 std::string path_of(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// The archive is a file of its own in a folder of its own (in memory where
+// the system has /dev/shm), so that a writing run can keep its journal
+// beside it.
+const std::string& archive_path() {
+    static const std::string path = [] {
+        std::string dir = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/velmorin-fuzz-XXXXXX";
+        if (!mkdtemp(dir.data())) abort();
+        return dir + "/game.dat";
+    }();
+    return path;
+}
+
+void remove_work_folder() {
+    const std::string& path = archive_path();
+    unlink(path.c_str());
+    unlink((path + ".velmorin-journal").c_str());
+    rmdir(path.substr(0, path.rfind('/')).c_str());
+}
+
+int archive_file(const bytes& data) {
+    static bool registered = (atexit(remove_work_folder), true);
+    (void)registered;
+    int fd = open(archive_path().c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) abort();
+    put_all(fd, data);
+    return fd;
+}
+
 int ended_with[3];  // status 0, 1, 255
 
 }  // namespace
 
 int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes& input, bool checked_modes) {
 
-    owned_fd archive_fd{memory_file("archive", archive)};
+    owned_fd archive_fd{archive_file(archive)};
     owned_fd input_fd, pipe_end, output_fd;
     if (mode & fuzz_input::piped) {
         int p[2];
@@ -82,20 +110,20 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     switch (mode & 3) {
         case fuzz_input::mode_pack:
             if (checked) words.push_back("--check");
-            words.insert(words.end(), {path_of(archive_fd.fd), name, path_of(input_fd.fd)});
+            words.insert(words.end(), {archive_path(), name, path_of(input_fd.fd)});
             break;
         case fuzz_input::mode_mkxor:
-            words.insert(words.end(), {checked ? "--mkpatch" : "--mkxor", path_of(archive_fd.fd), name,
+            words.insert(words.end(), {checked ? "--mkpatch" : "--mkxor", archive_path(), name,
                                        path_of(input_fd.fd), path_of(output_fd.fd)});
             break;
         case fuzz_input::mode_xor:
-            words.insert(words.end(), {checked ? "--unxor" : "--xor", path_of(archive_fd.fd), name, path_of(input_fd.fd)});
+            words.insert(words.end(), {checked ? "--unxor" : "--xor", archive_path(), name, path_of(input_fd.fd)});
             break;
         default:
             if ((mode & 7) == fuzz_input::mode_list)
-                words.insert(words.end(), {"--list", path_of(archive_fd.fd)});
+                words.insert(words.end(), {"--list", archive_path()});
             else
-                words.insert(words.end(), {"--export", path_of(archive_fd.fd), name, path_of(output_fd.fd)});
+                words.insert(words.end(), {"--export", archive_path(), name, path_of(output_fd.fd)});
     }
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
@@ -107,6 +135,8 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     bytes after = contents(archive_fd.fd);
     if (status != 0 && status != 1 && status != 255) abort();
     if (after.size() != archive.size()) abort();
+    // Whatever the run did, it leaves no journal behind.
+    if (access((archive_path() + ".velmorin-journal").c_str(), F_OK) == 0) abort();
     bool writes = ((mode & 3) == fuzz_input::mode_pack && !checked) || (mode & 3) == fuzz_input::mode_xor;
     if ((status != 0 || !writes) && after != archive) abort();
     // A success is checked against where the format's rules put the entry's

@@ -5,7 +5,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "patch/patch.h"
+#include "base/hash.h"
 
 namespace velmorin {
 
