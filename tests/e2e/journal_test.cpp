@@ -1,0 +1,216 @@
+// The rollback journal: a writing run killed anywhere leaves an archive the
+// next run puts back exactly as before or finds exactly as after; journals
+// that cannot be trusted are refused and kept; no journal, no write.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "scene.h"
+
+using e2e::scene;
+using fixture::bytes;
+
+namespace {
+
+const std::string journal = "game.dat.velmorin-journal";
+
+// 600 x 500 pixels: more than one band, so kills land between bands too.
+scene make() { return e2e::make_scene(600, 500, fixture::plain_bmp(600, 500, 24, 3)); }
+
+std::map<std::string, long> op_counts(const e2e::scratch& s) {
+    std::map<std::string, long> counts;
+    std::ifstream f(s.path("counts"));
+    std::string op;
+    long n;
+    while (f >> op) {
+        if (op == "input_closes") break;
+        if (f >> n) counts[op] = n;
+    }
+    return counts;
+}
+
+struct kill_case {
+    std::string label;
+    std::string args;
+    bytes before;  // the archive as the run finds it
+    bytes after;   // as the run leaves it when it finishes
+};
+
+// Every writing run, killed at each of its writes, syncs, seeks and
+// removals in turn. The next read-only run refuses what a kill left in the
+// middle of the write, --recover puts it back, and no journal stays.
+TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    scene sc = make();
+    e2e::scratch s;
+    bytes old = e2e::payload_of(sc.a.data, sc), fresh = e2e::converted(e2e::model::pack, sc);
+    fixture::png_fields png;
+    png.width = 600;
+    png.height = 500;
+    for (size_t k = 0; k < 600u * 500u * 4u; ++k) png.samples.push_back(static_cast<uint16_t>(k * 2654435761u >> 24));
+    bytes patch(old.size());
+    for (size_t k = 0; k < old.size(); ++k) patch[k] = old[k] ^ fresh[k];
+    s.write("in.bmp", sc.bmp);
+    s.write("in.png", fixture::build_png(png));
+    s.write("c.xor", fixture::checked_patch(patch, sc.width, sc.height, old, sc.name));
+    bytes packed = e2e::with_payload(sc, fresh);
+    const kill_case cases[] = {
+        {"pack", "game.dat tex/target.bgra in.bmp", sc.a.data, packed},
+        {"pack PNG", "game.dat tex/target.bgra in.png", sc.a.data,
+         e2e::with_payload(sc, fixture::png_payload(png, old))},
+        {"--xor", "--xor game.dat tex/target.bgra c.xor", sc.a.data, packed},
+        {"--unxor", "--unxor game.dat tex/target.bgra c.xor", packed, sc.a.data}};
+    for (const kill_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        s.write("game.dat", c.before);
+        ASSERT_EQ(e2e::run_shell(e2e::under_fault("none:0:fail", c.args), s.dir).status, 0);
+        ASSERT_TRUE(s.read("game.dat") == c.after);
+        std::map<std::string, long> counts = op_counts(s);
+        int put_back = 0, finished = 0;
+        for (const char* op : {"write", "sync", "lseek", "unlink"}) {
+            for (long n = 1; n <= counts[op]; ++n) {
+                std::string fault = std::string(op) + ":" + std::to_string(n) + ":kill";
+                SCOPED_TRACE(fault);
+                s.write("game.dat", c.before);
+                ASSERT_EQ(e2e::run_shell(e2e::under_fault(fault, c.args), s.dir).status, 128 + 9);
+                e2e::result look = e2e::run({"--export", "game.dat", sc.name, "look.bmp"}, s.dir);
+                e2e::result recover = e2e::run({"--recover", "game.dat"}, s.dir);
+                EXPECT_EQ(recover.status, 0);
+                EXPECT_FALSE(s.exists(journal));
+                bytes now = s.read("game.dat");
+                ASSERT_TRUE(now == c.before || now == c.after);
+                if (look.status != 0) {
+                    // Only a journal that holds what the archive lost stops a reader.
+                    EXPECT_EQ(look.err.substr(look.err.rfind('\n', look.err.size() - 2) + 1),
+                              "Error: an earlier run on game.dat was interrupted while writing it; run \"velmorin "
+                              "--recover game.dat\" first.\n");
+                    EXPECT_EQ(recover.err, "Warning: an earlier run on game.dat was interrupted; tex/target.bgra was "
+                                           "put back as it was.\n");
+                    EXPECT_TRUE(now == c.before);
+                    ++put_back;
+                } else if (now == c.after) {
+                    ++finished;
+                }
+            }
+        }
+        // Kills fell in the write itself, and after it.
+        EXPECT_GT(put_back, 2);
+        EXPECT_GT(finished, 0);
+    }
+}
+
+// A journal left complete (the run killed before the archive was durable),
+// then changed: each one is refused by every run that reads pixels, and
+// kept, with the archive as the kill left it. A writing run that finds an
+// unfinished one removes it and goes on.
+TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    scene sc = make();
+    e2e::scratch s;
+    s.write("in.bmp", sc.bmp);
+    s.write("game.dat", sc.a.data);
+    const std::string pack = "game.dat tex/target.bgra in.bmp";
+    // The fourth sync is the archive's: the journal and its folder are durable.
+    ASSERT_EQ(e2e::run_shell(e2e::under_fault("sync:4:kill", pack), s.dir).status, 128 + 9);
+    const bytes left = s.read("game.dat"), complete = s.read(journal);
+    ASSERT_EQ(std::string(complete.begin() + 8, complete.begin() + 16), "COMPLETE");
+
+    auto with_hash = [](bytes j) {  // the closing hash made right again: all but the state
+        bytes hashed;
+        for (size_t k = 0; k + 8 < j.size(); ++k)
+            if (k < 8 || k >= 16) hashed.push_back(j[k]);
+        fixture::put_u64(j, j.size() - 8, fixture::xxh3(hashed));
+        return j;
+    };
+    bytes flipped = complete, version_2 = complete, bad_state = complete;
+    flipped[complete.size() / 2] ^= 1;
+    fixture::put_u16(version_2, 16, 2);
+    bad_state[10] ^= 1;
+    const std::string kept = "; it was not applied, and is kept.\n";
+    const std::string damaged = "Error: the journal " + journal + " is damaged" + kept;
+    struct stale_case {
+        std::string label;
+        bytes journal, archive;
+        std::string message;
+    };
+    bytes longer = left;
+    longer.push_back(0);
+    bytes renamed = left;
+    renamed[fixture::get_u32(left, 8) + 32] ^= 1;  // a byte of the first directory entry
+    const stale_case cases[] = {
+        {"flipped byte", flipped, left, damaged},
+        {"cut by one byte", bytes(complete.begin(), complete.end() - 1), left, damaged},
+        {"cut to 12 bytes", bytes(complete.begin(), complete.begin() + 12), left, damaged},
+        {"state neither", bad_state, left, damaged},
+        {"version 2", with_hash(version_2), left,
+         "Error: the journal " + journal + " has version 2; this velmorin reads version 1. It was not applied, and "
+                                           "is kept.\n"},
+        {"archive grew", complete, longer,
+         "Error: the journal " + journal +
+             " was made for this archive as it was before it changed (another size or directory)" + kept},
+        {"directory changed", complete, renamed,
+         "Error: the journal " + journal +
+             " was made for this archive as it was before it changed (another size or directory)" + kept}};
+    for (const stale_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const std::string& args : {pack, std::string("--export game.dat tex/target.bgra out.bmp"),
+                                        std::string("--recover game.dat")}) {
+            SCOPED_TRACE(args);
+            s.write(journal, c.journal);
+            s.write("game.dat", c.archive);
+            e2e::result r = e2e::run_shell("\"$VELMORIN\" " + args, s.dir);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1), c.message);
+            EXPECT_TRUE(s.read(journal) == c.journal);
+            EXPECT_TRUE(s.read("game.dat") == c.archive);
+        }
+    }
+    // Never completed: a reader goes on, a writer removes it and writes.
+    bytes pending = complete;
+    const std::string state("PENDING\0", 8);
+    for (size_t k = 0; k < 8; ++k) pending[8 + k] = static_cast<uint8_t>(state[k]);
+    s.write(journal, pending);
+    s.write("game.dat", sc.a.data);
+    EXPECT_EQ(e2e::run({"--export", "game.dat", sc.name, "out.bmp"}, s.dir).status, 0);
+    EXPECT_TRUE(s.exists(journal));
+    e2e::result r = e2e::run_shell("\"$VELMORIN\" " + pack, s.dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("Debug: removed " + journal + ", left by a run that stopped before it wrote anything.\n"),
+              std::string::npos);
+    EXPECT_FALSE(s.exists(journal));
+    EXPECT_TRUE(s.read("game.dat") == e2e::with_payload(sc, e2e::converted(e2e::model::pack, sc)));
+    e2e::expect_result(e2e::run({"--recover", "game.dat"}, s.dir), 0,
+                       "Nothing to recover: no earlier run on game.dat was interrupted while writing it.\n");
+}
+
+// No journal, no write: a folder the user may not write to (the archive
+// itself writable) refuses every writing run, with the archive untouched.
+TEST(Journal, FolderThatCannotHoldIt) {
+    SKIP_WHEN_LAUNCHED("POSIX users and permissions");
+    std::string prefix;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root and setpriv is not installed";
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 5));
+    e2e::scratch s;
+    s.write("game.dat", sc.a.data);
+    s.write("in.bmp", sc.bmp);
+    chmod(s.dir.c_str(), 0755);
+    chmod(s.path("game.dat").c_str(), 0666);
+    chmod(s.path("in.bmp").c_str(), 0644);
+    if (e2e::run_shell(prefix + "sh -c 'test -w game.dat && ! test -w .'", s.dir).status != 0)
+        GTEST_SKIP() << "cannot become a user who may write the archive but not its folder";
+    e2e::result r = e2e::run_shell(prefix + "\"$VELMORIN\" game.dat tex/target.bgra in.bmp", s.dir);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+              "Error: cannot write the journal " + journal + ": Permission denied; nothing was changed.\n");
+    EXPECT_TRUE(s.read("game.dat") == sc.a.data);
+    EXPECT_FALSE(s.exists(journal));
+}
+
+}  // namespace
