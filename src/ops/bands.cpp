@@ -24,10 +24,8 @@ size_t band_at(const pixel_source& src, const bgra_image& img, int64_t at) {
     switch (src.kind) {
         case source_kind::bmp:
             return band_length(src.plan, at);
-        case source_kind::png:
-            return span_length(img, at);
         default:
-            return static_cast<size_t>(std::min(band_bytes, img.bgra_datasize - at));
+            return span_length(img, at);
     }
 }
 
@@ -41,6 +39,9 @@ const char* fill_band(pixel_source& src, const bgra_image& img, int64_t at, size
         default:
             if (!read_source(img.payload, at, out, n)) return img.payload.short_message;
             if (!read_source(src.bytes, at, scratch, n)) return src.bytes.short_message;
+            // A patch another program changed since it was checked.
+            if (!src.seen.empty() && hash_bytes(scratch, n) != src.seen[src.next_span++])
+                fail("Error: the patch changed while it was applied; nothing was changed.\n");
             xor_into(out, scratch, n);
             return nullptr;
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/buffers.h"
 #include "base/sources.h"
@@ -46,6 +47,8 @@ struct pixel_source {
     pixel_plan plan{};
     byte_source bytes;  // the BMP's pixel bytes, or the patch
     png_pixels png;
+    std::vector<uint64_t> seen;  // a checked patch: its spans' hashes when it was checked
+    size_t next_span = 0;
 };
 
 // The length of the band that starts at `at` (at most band_bytes).

@@ -42,6 +42,7 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
         // Checked whole now; its rows go over the entry's, which keep their
         // fourth bytes where the PNG has no alpha.
         plan.source.kind = source_kind::png;
+        plan.source.png.once = true;
         read_png(archive, in.file, in.info, in.start, plan.img, &plan.source.png);
     } else {
         plan_bmp(archive, target, in, plan);

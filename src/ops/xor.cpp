@@ -18,13 +18,14 @@ write_plan plan_patch(archive_file& archive, const located_entry& target, const 
     patch_run run;
     start_patch_run(archive, target, patch_path, &run);
     const check_block& block = run.block;
-    if (run.checked && undo)
-        check_direction(block, run.img, run.patch.body, block.after, block.before,
-                        "Error: the patch is not applied to this entry; nothing was changed.\n");
-    else if (run.checked)
-        check_direction(block, run.img, run.patch.body, block.before, block.after,
-                        "Error: the patch is already applied to this entry; nothing was changed.\n");
     write_plan plan;
+    // What the checks saw of the patch: the write checks it again.
+    if (run.checked && undo)
+        plan.source.seen = check_direction(block, run.img, run.patch.body, block.after, block.before,
+                                           "Error: the patch is not applied to this entry; nothing was changed.\n");
+    else if (run.checked)
+        plan.source.seen = check_direction(block, run.img, run.patch.body, block.before, block.after,
+                                           "Error: the patch is already applied to this entry; nothing was changed.\n");
     plan.name = target.name;
     plan.directory = target.directory;
     plan.img = std::move(run.img);

@@ -28,15 +28,17 @@ entry_hashes hash_pixels(const bgra_image& img, const byte_source& patch) {
     pixel_hash held, patched;
     start_hash(held);
     start_hash(patched);
+    std::vector<uint64_t> spans;
     each_span(img, false, [&](int64_t at, int64_t count) {
         size_t n = static_cast<size_t>(count);
         if (!read_source(img.payload, at, b.pixels.get(), n)) fail("%s", img.payload.short_message);
         if (!read_source(patch, at, b.mask.get(), n)) fail("%s", patch.short_message);
+        spans.push_back(hash_bytes(b.mask.get(), n));
         feed_hash(held, b.pixels.get(), n);
         xor_into(b.pixels.get(), b.mask.get(), n);
         feed_hash(patched, b.pixels.get(), n);
     });
-    return entry_hashes{hash_value(held), hash_value(patched)};
+    return entry_hashes{hash_value(held), hash_value(patched), std::move(spans)};
 }
 
 // Reads the entry and the patch; a damaged check block ends the run, and so
@@ -78,7 +80,7 @@ std::string other_size(const check_block& block, const bgra_image& img) {
 
 // Decides whether a checked patch may go from `from` to `to` (before and
 // after for --xor, the other way for --unxor); ends the run if not.
-void check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
+std::vector<uint64_t> check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
                      uint64_t to, const char* already) {
     if (!same_size(block, img)) fail("Error: %s\n", other_size(block, img).c_str());
     entry_hashes h = hash_pixels(img, body);
@@ -89,6 +91,7 @@ void check_direction(const check_block& block, const bgra_image& img, const byte
     else
         fail("Error: this entry holds other pixels than the patch was made for; nothing was changed.\n");
     trace("Debug: the patch's checks passed.\n");
+    return std::move(h.patch_spans);
 }
 
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/archive.h"
 #include "entry/entry.h"
@@ -31,6 +32,7 @@ void start_patch_run(archive_file& archive, const located_entry& target, const c
 struct entry_hashes {
     uint64_t held;
     uint64_t patched;
+    std::vector<uint64_t> patch_spans;  // of the patch's bytes, span by span (each_span())
 };
 
 // One pass over the entry's pixels and the patch.
@@ -47,8 +49,9 @@ bool same_size(const check_block& block, const bgra_image& img);
 std::string other_size(const check_block& block, const bgra_image& img);
 
 // Decides whether a checked patch may go from `from` to `to` (before and
-// after for --xor, the other way for --unxor); ends the run if not.
-void check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
+// after for --xor, the other way for --unxor); ends the run if not. The
+// hashes of the patch's spans as this pass saw them.
+std::vector<uint64_t> check_direction(const check_block& block, const bgra_image& img, const byte_source& body, uint64_t from,
                      uint64_t to, const char* already);
 
 }  // namespace velmorin

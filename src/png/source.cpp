@@ -1,9 +1,11 @@
-// A PNG as the pixels pack, --mkxor and --mkpatch take: the whole file is
-// read once to check it (every chunk, the zlib stream, every palette index)
-// before the first pixel is handed out, so no damage found half-way can
-// leave an entry or a patch partly written; then it is read again, row by
-// row. An interlaced PNG sends its rows out of order: its first reading
-// keeps the whole image instead, in a temporary file when it is large.
+// A PNG as the pixels pack, --mkxor and --mkpatch take. For a patch, the
+// whole file is read once to check it (every chunk, the zlib stream, every
+// palette index) before the first pixel is handed out, so no damage found
+// half-way can leave a patch partly written; then it is read again, row by
+// row. Pack reads it once, row by row as it writes: damage found half-way
+// ends the run, and the journal puts the entry back. An interlaced PNG
+// sends its rows out of order: its one reading keeps the whole image, in a
+// temporary file when it is large.
 #include <algorithm>
 #include <cstring>
 
@@ -60,7 +62,8 @@ void read_png(archive_file& archive, const file_guard& input, const file_info& i
     byte_source& file = pixels->file;
     if (!read_whole_input(archive, input, info, start, png_signature_size, &file)) fail("%s", file.short_message);
     open_payload(archive, img);
-    png_reader first;
+    pixels->reader = std::make_unique<png_reader>();
+    png_reader& first = *pixels->reader;
     if (!png_open(first, file)) fail("Error: damaged PNG: %s.\n", first.damage);
     const png_header& h = first.header;
     if (h.width != static_cast<uint32_t>(img.width) || h.height != static_cast<uint32_t>(img.height))
@@ -74,7 +77,10 @@ void read_png(archive_file& archive, const file_guard& input, const file_info& i
     // bytes.
     if (pixels->interlaced && !hold_copy(img.payload, img.bgra_datasize, &pixels->image))
         fail("%s", img.payload.short_message);
+    // Read once, as it is written.
+    if (pixels->once && !pixels->interlaced) return;
     if (!read_all(first, &pixels->image)) fail("Error: damaged PNG: %s.\n", first.damage);
+    pixels->reader.reset();
 }
 
 const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size_t n, uint8_t* out) {
@@ -83,18 +89,26 @@ const char* png_span(png_pixels& pixels, const bgra_image& img, int64_t at, size
     // without alpha leaves alone.
     if (!pixels.alpha && !read_source(img.payload, at, out, n)) return img.payload.short_message;
     const char* again = "Error: the PNG could not be read a second time.\n";
-    if (at == 0) {
+    if (!pixels.reader) {
         pixels.reader = std::make_unique<png_reader>();
         if (!png_open(*pixels.reader, pixels.file, true)) return again;
     }
+    png_reader& r = *pixels.reader;
+    // Read once: damage shows here, and ends the run.
+    auto damaged = [&r] { fail("Error: damaged PNG: %s.\n", r.damage); };
     int64_t row = static_cast<int64_t>(img.width) * 4;
     for (int64_t done = 0, piece; done < static_cast<int64_t>(n); done += piece) {
         int64_t x = (at + done) % row;
         piece = std::min(static_cast<int64_t>(n) - done, row - x);
-        if (x == 0 && !png_next_line(*pixels.reader, true)) return again;
-        // Checked whole on the first reading: it converts.
-        (void)png_convert(*pixels.reader, static_cast<uint32_t>(x / 4), static_cast<uint32_t>(piece / 4), out + done);
+        if (x == 0 && !png_next_line(r, true)) {
+            if (!r.trusted) damaged();
+            return again;
+        }
+        // Checked whole already when read twice: it converts.
+        if (!png_convert(r, static_cast<uint32_t>(x / 4), static_cast<uint32_t>(piece / 4), out + done) && !r.trusted)
+            damaged();
     }
+    if (!r.trusted && at + static_cast<int64_t>(n) == img.bgra_datasize && !png_close(r)) damaged();
     return nullptr;
 }
 

@@ -214,3 +214,83 @@ TEST(Journal, FolderThatCannotHoldIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A checked patch changed by another program while --xor runs (the run
+// stopped at each of its reads in turn, the patch's last byte flipped, the
+// run let go): whatever the moment, the run either applies the patch it
+// checked, or refuses with the archive as it was.
+TEST(Journal, PatchChangedWhileApplied) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    scene sc = make();
+    e2e::scratch s;
+    bytes old = e2e::payload_of(sc.a.data, sc), fresh = e2e::converted(e2e::model::pack, sc);
+    bytes patch(old.size());
+    for (size_t k = 0; k < old.size(); ++k) patch[k] = old[k] ^ fresh[k];
+    const bytes checked = fixture::checked_patch(patch, sc.width, sc.height, old, sc.name);
+    const std::string args = "--xor game.dat tex/target.bgra c.xor";
+    s.write("game.dat", sc.a.data);
+    s.write("c.xor", checked);
+    ASSERT_EQ(e2e::run_shell(e2e::under_fault("none:0:fail", args), s.dir).status, 0);
+    long reads = op_counts(s)["read"];
+    int caught = 0;
+    for (long n = 1; n <= reads; ++n) {
+        SCOPED_TRACE(n);
+        s.write("game.dat", sc.a.data);
+        s.write("c.xor", checked);
+        e2e::result r = e2e::run_shell(
+            e2e::under_fault("read:" + std::to_string(n) + ":sig19", args) +
+                " & tool=$!\n"
+                "until [ \"$(cut -d' ' -f3 /proc/$tool/stat)\" = T ]; do sleep 0.01; done\n"
+                "printf '\\001' | dd of=c.xor bs=1 seek=" +
+                std::to_string(patch.size() - 1) +
+                " conv=notrunc status=none\n"
+                "kill -CONT $tool; wait $tool",
+            s.dir);
+        bytes now = s.read("game.dat");
+        if (r.status == 0) {
+            EXPECT_TRUE(now == e2e::with_payload(sc, fresh));
+            continue;
+        }
+        EXPECT_EQ(r.status, 255);
+        EXPECT_TRUE(now == sc.a.data);
+        EXPECT_FALSE(s.exists(journal));
+        if (r.err.find("Error: the patch changed while it was applied; nothing was changed.\n") != std::string::npos)
+            ++caught;
+    }
+    EXPECT_GT(caught, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Pack reads a PNG once, writing as it goes: damage found after pixels went
+// out is refused with the same line, the entry put back byte for byte.
+TEST(Journal, PngDamagedHalfWayIsPutBack) {
+    scene sc = make();
+    e2e::scratch s;
+    fixture::png_fields png;
+    png.width = 600;
+    png.height = 500;
+    for (size_t k = 0; k < 600u * 500u * 4u; ++k) png.samples.push_back(static_cast<uint16_t>(k * 40503u >> 9));
+    const bytes good = fixture::build_png(png);
+    bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() * 7 / 10));
+    bytes end_crc = good;  // IEND's CRC: found after the last pixel
+    end_crc[good.size() - 1] ^= 1;
+    const std::pair<bytes, std::string> cases[] = {{cut, "Error: damaged PNG: ends early.\n"},
+                                                   {end_crc, "Error: damaged PNG: chunk CRC.\n"}};
+    for (const auto& [file, message] : cases) {
+        SCOPED_TRACE(message);
+        s.write("game.dat", sc.a.data);
+        s.write("in.png", file);
+        e2e::result r = e2e::run({"game.dat", sc.name, "in.png"}, s.dir);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1), message);
+        EXPECT_TRUE(s.read("game.dat") == sc.a.data);
+        EXPECT_FALSE(s.exists(journal));
+    }
+}
+
+}  // namespace
