@@ -59,12 +59,13 @@ std::string path_of(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 // the system has /dev/shm), so that a writing run can keep its journal
 // beside it.
 const std::string& archive_path() {
-    static const std::string path = [] {
+    // Never destroyed: the folder is removed at exit, after static objects go.
+    static const std::string* path = [] {
         std::string dir = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/velmorin-fuzz-XXXXXX";
         if (!mkdtemp(dir.data())) abort();
-        return dir + "/game.dat";
+        return new std::string(dir + "/game.dat");
     }();
-    return path;
+    return *path;
 }
 
 void remove_work_folder() {
