@@ -24,7 +24,7 @@ payload_write start_write(archive_file& archive, const journal_plan& plan) {
     if (limit >= 0 && journal_size(plan) > limit)
         fail("Error: the file size limit is below the size of the journal, %lld bytes; nothing was changed.\n",
              static_cast<long long>(journal_size(plan)));
-    payload_write write{&archive, range.length, 0, {}};
+    payload_write write{&archive, range.offset, range.length, 0, {}};
     write_journal(archive, plan, &write.kept);
     if (!seek_to(archive.handle.f, range.offset)) {
         abandon_write(write);
@@ -54,6 +54,9 @@ void write_at(payload_write& write, const uint8_t* bytes, size_t count) {
     int64_t n = write_full(write.archive->handle.f, bytes, count);
     if (n != static_cast<int64_t>(count))
         cut_short(write, n < 0 ? (write.written == 0 ? -1 : write.written) : write.written + n, errno);
+    // On its way to the disk while the next band is made: the sync at the
+    // end has less to wait for.
+    start_writeback(write.archive->handle.f, write.offset + write.written, n);
     write.written += n;
 }
 

@@ -27,6 +27,7 @@ struct held_signals {
 // whole payload reached the file, and puts the old bytes back.
 struct payload_write {
     archive_file* archive;
+    int64_t offset;  // where the payload begins
     int64_t total;
     int64_t written;
     journal kept;  // the old bytes, beside the archive

@@ -71,6 +71,7 @@ struct journal_writer {
     pixel_hash hash;
     const std::string* path;
     bool created = false;
+    int64_t written = 0;
 };
 
 [[noreturn]] void cannot_write(journal_writer& w, int err) {
@@ -82,6 +83,7 @@ struct journal_writer {
 void put(journal_writer& w, const uint8_t* bytes, size_t count, bool hashed = true) {
     if (write_full(w.file.f, bytes, count) != static_cast<int64_t>(count)) cannot_write(w, errno);
     if (hashed) feed_hash(w.hash, bytes, count);
+    w.written += static_cast<int64_t>(count);
 }
 
 void put_head(journal_writer& w, const archive_file& archive, const journal_plan& plan) {
@@ -116,6 +118,8 @@ void put_range(journal_writer& w, const archive_file& archive, const journal_ran
         if (pread_full(archive.handle.f, band.get(), static_cast<size_t>(n), r.offset + at) != n)
             cannot_write(w, errno);
         put(w, band.get(), static_cast<size_t>(n));
+        // On its way to the disk while the next band is copied.
+        start_writeback(w.file.f, w.written - n, n);
     }
 }
 

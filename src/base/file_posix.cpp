@@ -50,6 +50,14 @@ bool sync_file(file_handle f) {
     return result == 0;
 }
 
+void start_writeback(file_handle f, int64_t offset, int64_t count) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    (void)sync_file_range(fd_of(f), static_cast<off_t>(offset), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f, (void)offset, (void)count;
+#endif
+}
+
 bool sync_folder_of(const char* path) {
     std::string folder = path;
     size_t slash = folder.rfind('/');

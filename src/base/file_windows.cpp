@@ -232,6 +232,8 @@ bool sync_file(file_handle f) {
     return false;
 }
 
+void start_writeback(file_handle, int64_t, int64_t) {}
+
 // A folder's entries are made durable with the files in them.
 bool sync_folder_of(const char*) { return true; }
 

@@ -294,3 +294,28 @@ TEST(Journal, PngDamagedHalfWayIsPutBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// Ended from outside at several points of a long pack (kill -9, as Task
+// Manager ends a Windows program): once --recover has looked, the archive is
+// exactly as before or exactly as after, and no journal is left.
+TEST(Journal, EndedFromOutside) {
+    scene sc = e2e::make_scene(2048, 2048, fixture::plain_bmp(2048, 2048, 32, 7));
+    e2e::scratch s;
+    s.write("in.bmp", sc.bmp);
+    const bytes after = e2e::with_payload(sc, e2e::converted(e2e::model::pack, sc));
+    for (const char* delay : {"0", "0.002", "0.005", "0.01", "0.02", "0.04", "0.08", "0.16", "0.32"}) {
+        SCOPED_TRACE(delay);
+        s.write("game.dat", sc.a.data);
+        e2e::run_shell("\"$VELMORIN\" game.dat tex/target.bgra in.bmp 2>/dev/null & tool=$!; sleep " +
+                           std::string(delay) + "; kill -9 $tool 2>/dev/null; wait $tool",
+                       s.dir);
+        EXPECT_EQ(e2e::run({"--recover", "game.dat"}, s.dir).status, 0);
+        bytes now = s.read("game.dat");
+        EXPECT_TRUE(now == sc.a.data || now == after);
+        EXPECT_FALSE(s.exists(journal));
+    }
+}
+
+}  // namespace
