@@ -106,11 +106,9 @@ TEST(CommandLine, ArchiveThatCannotBeOpenedForWriting) {
 // may write anything.
 TEST(CommandLine, ArchiveTheUserMayNotWrite) {
     SKIP_WHEN_LAUNCHED("POSIX users and permissions");
-    std::string prefix;
-    if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root and setpriv is not installed";
-        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    }
+    std::optional<std::string> as_user = e2e::unprivileged();
+    if (!as_user) GTEST_SKIP() << "running as root and setpriv is not installed";
+    const std::string& prefix = *as_user;
     e2e::scratch s;
     chmod(s.dir.c_str(), 0755);
     fixture::archive a = fixture::build_archive({fixture::image("img", 2, 2, 1)});

@@ -191,11 +191,9 @@ TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
 // itself writable) refuses every writing run, with the archive untouched.
 TEST(Journal, FolderThatCannotHoldIt) {
     SKIP_WHEN_LAUNCHED("POSIX users and permissions");
-    std::string prefix;
-    if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root and setpriv is not installed";
-        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    }
+    std::optional<std::string> as_user = e2e::unprivileged();
+    if (!as_user) GTEST_SKIP() << "running as root and setpriv is not installed";
+    const std::string& prefix = *as_user;
     scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 5));
     e2e::scratch s;
     s.write("game.dat", sc.a.data);

@@ -56,6 +56,12 @@ const std::string& tool() {
 
 bool launched() { return tool() != VELMORIN_BIN; }
 
+std::optional<std::string> unprivileged() {
+    if (geteuid() != 0) return std::string();
+    if (access("/usr/bin/setpriv", X_OK) != 0) return std::nullopt;
+    return std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ");
+}
+
 namespace {
 
 std::string slurp(const std::string& path) {

@@ -2,6 +2,7 @@
 // collects its exit status, standard output and error stream.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ const std::string& tool();
 // Whether the tool runs through a launcher. Tests of what only POSIX has
 // (descriptors, signals, umask, LD_PRELOAD) skip themselves then.
 bool launched();
+
+// What to put before a shell command so that it runs as an unprivileged
+// user: nothing, unless the tests run as root; then setpriv, or, without
+// it, nullopt (the test skips).
+std::optional<std::string> unprivileged();
 
 // Ends a test of what only the POSIX build has when the tool is launched.
 #define SKIP_WHEN_LAUNCHED(why) \
