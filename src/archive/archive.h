@@ -126,6 +126,16 @@ struct located_entry {
     directory_span directory;
 };
 
+// The directory block and every name, walked again without a word (the
+// archive's position moves); when the names cannot all be read, to the end
+// of the file. Ends the run on a damaged directory header.
+directory_span whole_directory(archive_file& archive);
+
+// Walks the directory without a word to the first entry whose stored name
+// is exactly `name`; false when there is none. Ends the run on a damaged
+// archive.
+bool find_exact(archive_file& archive, const std::string& name, located_entry* found);
+
 // Walks the directory (the archive positioned at its start), narrating, to
 // the first entry whose stored name begins with `name`; false, after the
 // not-found line, when there is none.

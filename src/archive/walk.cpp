@@ -197,6 +197,47 @@ bool next_entry(directory_walk& walk, walked_entry* e) {
     return true;
 }
 
+namespace {
+
+// The end of the names from where the walk stands, read without a word;
+// -1 when they cannot all be read.
+int64_t quiet_names_end(directory_walk& walk) {
+    for (; walk.next < walk.entry_count; ++walk.next) {
+        uint8_t count_bytes[2];
+        if (!take(walk.names, count_bytes, sizeof count_bytes)) return -1;
+        uint16_t n = read_u16le(count_bytes);
+        if (n >= name_capacity || !take(walk.names, nullptr, n)) return -1;
+    }
+    return walk.name_table + walk.names.taken;
+}
+
+}  // namespace
+
+directory_span whole_directory(archive_file& archive) {
+    directory_walk walk;
+    if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
+    start_walk(archive, false, &walk);
+    int64_t end = quiet_names_end(walk);
+    directory_span span = walked_span(walk);
+    // Names that cannot all be read may reach as far as the file does.
+    if (end < 0) span.end = std::max(span.end, archive.info.regular ? archive.info.size : INT64_MAX);
+    return span;
+}
+
+bool find_exact(archive_file& archive, const std::string& name, located_entry* found) {
+    directory_walk walk;
+    if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
+    start_walk(archive, false, &walk);
+    walked_entry e;
+    while (next_entry(walk, &e)) {
+        if (e.name_length == name.size() && memcmp(e.name, name.data(), name.size()) == 0) {
+            *found = located_entry{e.entry, e.data_offset, name, walked_span(walk)};
+            return true;
+        }
+    }
+    return false;
+}
+
 bool find_entry(archive_file& archive, const char* name, located_entry* found) {
     directory_walk walk;
     start_walk(archive, true, &walk);

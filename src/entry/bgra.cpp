@@ -85,7 +85,11 @@ bgra_image read_bgra(archive_file& archive, const located_entry& target) {
     int64_t start = data_offset + bgra_header_size;
     img.payload_offset = start;
     if (archive.info.regular && size > archive.info.size - start) fail("Error: Unable to read whole bgra.\n");
-    if (overlaps_directory(target.directory, start, size)) fail("Error: BGRA data overlaps the archive directory.\n");
+    // Pixels past the directory bytes the lookup read are checked against
+    // every name.
+    if (overlaps_directory(target.directory, start, size) ||
+        (start + size > target.directory.end && overlaps_directory(whole_directory(archive), start, size)))
+        fail("Error: BGRA data overlaps the archive directory.\n");
     return img;
 }
 

@@ -32,7 +32,7 @@ TEST_P(EntryRead, ReportsAndLeavesArchive) {
     s.write("game.dat", a.data);
     s.write("zero.xor", bytes(64 * 32 * 4 + 100, 0));
     result r = e2e::run({"--xor", "game.dat", "target", "zero.xor"}, s.dir);
-    size_t index = a.at.data_offset.size() - 1;
+    size_t index = static_cast<size_t>(fixture::model_walk(a.data, "target").index);
     e2e::expect_result(r, c.status, e2e::found_trace(a, index, "target") + c.tail);
     EXPECT_EQ(s.read("game.dat"), a.data);
 }
@@ -69,6 +69,18 @@ fixture::archive target_after(uint32_t a_length, uint32_t b_length) {
 fixture::archive payload_into_directory(int32_t into) {
     fixture::archive a = fixture::build_archive({fixture::image("target", 4, 4, 6)}, 0);
     fixture::put_s32(a.data, 16 + 12, 4 + into / 16);
+    return a;
+}
+
+// The target's header and pixels lie in the name of the entry after it,
+// which the lookup never reads: the data offset (183) is where that name's
+// bytes begin.
+fixture::archive pixels_in_a_later_name() {
+    bytes header = fixture::bgra_entry(1, 1, 0, bytes(4, 5));
+    std::string name(header.begin(), header.end());
+    fixture::archive a = fixture::build_archive(
+        {entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 1, 1, 2), entry{name + "tail", {}, 0u}});
+    fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(a.at.name_table + 5 + 8 + 2 - 16));
     return a;
 }
 
@@ -123,6 +135,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x6, width 4, height 4\n", 0},
         entry_case{"PayloadOverDirectory", [] { return payload_into_directory(16); },
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x6, width 4, height 5\n"
+                   "Error: BGRA data overlaps the archive directory.\n",
+                   255},
+        entry_case{"PayloadOverALaterName", pixels_in_a_later_name,
+                   "bgra_hdr at 183: magic 0x41524742, unknown 0x0, width 1, height 1\n"
                    "Error: BGRA data overlaps the archive directory.\n",
                    255},
         entry_case{"NegativeWidth", [] { return single(fixture::bgra_entry(-2, 3, 0, bytes(64, 0))); },
