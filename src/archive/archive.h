@@ -16,7 +16,9 @@ struct archive_file {
     file_info info;
     const char* path = "";
     bool writes = false;  // the run writes its pixels: it takes the lock exclusively
-    bool locked = false;
+    bool recovering = false;  // --recover: it acts on a journal even without locks
+    bool locked = false;      // the lock was asked for
+    bool lock_held = false;   // and taken: the file system has locks
 };
 
 // The directory block and the names a walk has read: bytes no payload may

@@ -35,7 +35,7 @@ payload_write start_write(archive_file& archive, const journal_plan& plan) {
 
 void finish_write(payload_write& write) { finish_journal(*write.archive, write.kept); }
 
-void abandon_write(payload_write& write) { abandon_journal(*write.archive, write.kept); }
+void abandon_write(payload_write& write) { (void)abandon_journal(*write.archive, write.kept); }
 
 namespace {
 

@@ -43,6 +43,7 @@ constexpr int64_t journal_head = 56;
 constexpr int64_t range_head = 18;
 constexpr int64_t journal_tail = 8;
 constexpr int64_t archive_head = 16;
+constexpr int64_t entry_head = 16;  // an image entry's header, before its pixels
 constexpr uint16_t journal_version = 1;
 
 std::string reason(int err) { return strerror(err != 0 ? err : EIO); }
@@ -190,7 +191,24 @@ bool pending(file_handle f, int64_t size) {
     return pread_full(f, start, n, 0) == static_cast<int64_t>(n) && memcmp(start, expected, n) == 0;
 }
 
-journal_read read_journal(file_handle f, const archive_file& archive) {
+// Whether every range is the stored data of the entry it names (past its
+// header), found by the same lookup a run makes, and the identifying bytes
+// begin where the directory does and reach at least that entry's name:
+// a journal may put back an entry's pixels, and nothing else.
+bool ranges_fit_entries(archive_file& archive, const journal_plan& plan) {
+    directory_span whole = whole_directory(archive);
+    for (const journal_range& r : plan.ranges) {
+        located_entry e;
+        if (!find_exact(archive, r.name, &e) || r.offset != e.data_offset + entry_head ||
+            r.length > static_cast<int64_t>(e.entry.length) - entry_head ||
+            plan.directory.start != e.directory.start || plan.directory.end < e.directory.end ||
+            overlaps(r.offset, r.length, whole.start, whole.end))
+            return false;
+    }
+    return true;
+}
+
+journal_read read_journal(file_handle f, archive_file& archive) {
     journal_read j;
     file_info info;
     uint8_t head[journal_head];
@@ -199,11 +217,12 @@ journal_read read_journal(file_handle f, const archive_file& archive) {
     if (pending(f, size)) return j;
     j.verdict = found::damaged;
     if (size < journal_head + journal_tail || pread_full(f, head, sizeof head, 0) != journal_head ||
-        memcmp(head, journal_magic, 8) != 0 || memcmp(head + state_at, complete_mark, 8) != 0 ||
-        !sound_hash(f, size) || read_u16le(head + 18) != 0)
+        memcmp(head, journal_magic, 8) != 0 || memcmp(head + state_at, complete_mark, 8) != 0)
         return j;
+    // A later format may hash and lay out the rest otherwise.
     j.version = read_u16le(head + 16);
     if (j.version != journal_version) return j.verdict = found::other_version, j;
+    if (!sound_hash(f, size) || read_u16le(head + 18) != 0) return j;
     j.plan.directory = directory_span{static_cast<int64_t>(read_u64le(head + 32)),
                                       static_cast<int64_t>(read_u64le(head + 40))};
     const directory_span& dir = j.plan.directory;
@@ -213,7 +232,7 @@ journal_read read_journal(file_handle f, const archive_file& archive) {
     if (static_cast<int64_t>(read_u64le(head + 24)) != archive.info.size || dir.end > archive.info.size ||
         !identity_hash(archive.handle.f, dir, &identity) || identity != read_u64le(head + 48))
         return j.verdict = found::other_archive, j;
-    if (read_ranges(f, size, count, archive, &j)) j.verdict = found::sound;
+    if (read_ranges(f, size, count, archive, &j) && ranges_fit_entries(archive, j.plan)) j.verdict = found::sound;
     return j;
 }
 
@@ -278,7 +297,7 @@ recovery roll_back_found(archive_file& archive, file_guard& file, const std::str
 
 recovery lock_archive(archive_file& archive) {
     if (archive.locked) return recovery::none;
-    lock_file(archive.handle.f, archive.writes, archive.path);
+    archive.lock_held = lock_file(archive.handle.f, archive.writes, archive.path);
     archive.locked = true;
     return look_for_journal(archive);
 }
@@ -293,12 +312,23 @@ std::string journal_path(const char* archive_path) { return std::string(archive_
 
 recovery look_for_journal(archive_file& archive) {
     std::string path = journal_path(archive.path);
+    file_info info;
+    // A path too long for a journal beside it cannot have one.
+    if (!describe_path(path.c_str(), &info) && (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG))
+        return recovery::none;
+    // Looked at before it is opened: opening a FIFO would wait for a writer.
+    if (!info.regular) refuse(path, "is damaged");
     file_guard file(open_input(path.c_str()));
     if (!is_open(file.f)) {
-        if (errno == ENOENT || errno == ENOTDIR) return recovery::none;
         int err = errno;
         fail("Error: cannot read the journal %s: %s.\n", path.c_str(), reason(err).c_str());
     }
+    // Without locks, a journal may be a live run's: only --recover, which
+    // the user runs knowing none is, may act on it.
+    if (archive.writes && !archive.lock_held && !archive.recovering)
+        fail("Error: the journal %s is there, and this file system has no locks: it may be another run's, still "
+             "writing; if no other run is, run \"velmorin --recover %s\".\n",
+             path.c_str(), archive.path);
     journal_read j = read_journal(file.f, archive);
     switch (j.verdict) {
         case found::sound:
@@ -355,16 +385,19 @@ void write_journal(archive_file& archive, const journal_plan& plan, journal* j) 
 void finish_journal(archive_file& archive, journal& j) {
     if (!sync_file(archive.handle.f)) {
         int err = errno;
-        abandon_journal(archive, j);
-        fail("Error: cannot make %s durable: %s; the entry was put back as it was.\n", archive.path,
-             reason(err).c_str());
+        if (abandon_journal(archive, j))
+            fail("Error: cannot make %s durable: %s; the entry was put back as it was.\n", archive.path,
+                 reason(err).c_str());
+        fail("Error: cannot make %s durable: %s.\n", archive.path, reason(err).c_str());
     }
-    if (!remove_file(j.path.c_str())) {
+    file_info gone;
+    if (!remove_file(j.path.c_str()) && describe_path(j.path.c_str(), &gone)) {
         // The journal stays: so must the old pixels it would put back.
         int err = errno;
-        abandon_journal(archive, j);
-        fail("Error: cannot remove the journal %s: %s; the entry was put back as it was.\n", j.path.c_str(),
-             reason(err).c_str());
+        if (abandon_journal(archive, j))
+            fail("Error: cannot remove the journal %s: %s; the entry was put back as it was.\n", j.path.c_str(),
+                 reason(err).c_str());
+        fail("Error: cannot remove the journal %s: %s.\n", j.path.c_str(), reason(err).c_str());
     }
     j.open = false;
     // A crash before this is durable puts the old pixels back: before, not
@@ -372,8 +405,8 @@ void finish_journal(archive_file& archive, journal& j) {
     (void)sync_folder_of(j.path.c_str());
 }
 
-void abandon_journal(archive_file& archive, journal& j) {
-    if (!j.open) return;
+bool abandon_journal(archive_file& archive, journal& j) {
+    if (!j.open) return true;
     file_guard file(open_input(j.path.c_str()));
     bool back = is_open(file.f) && put_back(archive, file.f, j.plan, old_bytes_of(j.plan));
     (void)file.close_now();
@@ -382,11 +415,12 @@ void abandon_journal(archive_file& archive, journal& j) {
         // again: the next run puts the same bytes back.
         if (remove_file(j.path.c_str())) (void)sync_folder_of(j.path.c_str());
         j.open = false;
-        return;
+        return true;
     }
     trace("Error: the entry could not be put back as it was; the journal %s keeps its old pixels: run "
           "\"velmorin --recover %s\".\n",
           j.path.c_str(), archive.path);
+    return false;
 }
 
 }  // namespace velmorin

@@ -61,7 +61,8 @@ void finish_journal(archive_file& archive, journal& j);
 
 // After a failure during the in-place write: puts the old bytes back from
 // the journal, makes them durable and removes the journal. When that
-// cannot be done, says so and leaves the journal for the next run.
-void abandon_journal(archive_file& archive, journal& j);
+// cannot be done, says so, leaves the journal for the next run and returns
+// false.
+bool abandon_journal(archive_file& archive, journal& j);
 
 }  // namespace velmorin

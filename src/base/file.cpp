@@ -73,11 +73,12 @@ void refuse_input_as_stream(const file_info& f, const char* path) {
     fail("Error: cannot tell whether an output stream of this run is %s; refusing to use it.\n", path);
 }
 
-void lock_file(file_handle f, bool exclusive, const char* path) {
-    if (try_lock_file(f, exclusive, false) != lock_result::held_by_another) return;
+bool lock_file(file_handle f, bool exclusive, const char* path) {
+    lock_result first = try_lock_file(f, exclusive, false);
+    if (first != lock_result::held_by_another) return first == lock_result::taken;
     trace("Debug: %s is in use by another run; waiting for it to finish.\n", path);
     flush_trace();
-    (void)try_lock_file(f, exclusive, true);
+    return try_lock_file(f, exclusive, true) == lock_result::taken;
 }
 
 file_guard::~file_guard() {

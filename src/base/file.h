@@ -174,8 +174,8 @@ void refuse_input_as_stream(const file_info& f, const char* path);
 // Takes an advisory lock on the file for the rest of the run: shared for a
 // run that only reads it, exclusive for one that writes. When another run
 // holds it, says so on the error stream and waits. A file system without
-// locks does not stop the run.
-void lock_file(file_handle f, bool exclusive, const char* path);
+// locks does not stop the run: false then.
+bool lock_file(file_handle f, bool exclusive, const char* path);
 
 // Closes a file when its holder goes out of scope; close_now() closes it
 // early and hands back the result.

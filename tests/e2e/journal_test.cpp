@@ -126,8 +126,9 @@ TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
         fixture::put_u64(j, j.size() - 8, fixture::xxh3(hashed));
         return j;
     };
-    bytes flipped = complete, version_2 = complete, bad_state = complete;
+    bytes flipped = complete, version_2 = complete, bad_state = complete, elsewhere = complete;
     flipped[complete.size() / 2] ^= 1;
+    fixture::put_u64(elsewhere, 56, 16);  // the range aimed at the first entry, not the target's pixels
     fixture::put_u16(version_2, 16, 2);
     bad_state[10] ^= 1;
     const std::string kept = "; it was not applied, and is kept.\n";
@@ -146,6 +147,7 @@ TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
         {"cut by one byte", bytes(complete.begin(), complete.end() - 1), left, damaged},
         {"cut to 12 bytes", bytes(complete.begin(), complete.begin() + 12), left, damaged},
         {"state neither", bad_state, left, damaged},
+        {"range not the entry's pixels", with_hash(elsewhere), left, damaged},
         {"version 2", with_hash(version_2), left,
          "Error: the journal " + journal + " has version 2; this velmorin reads version 1. It was not applied, and "
                                            "is kept.\n"},
@@ -169,6 +171,25 @@ TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
             EXPECT_TRUE(s.read("game.dat") == c.archive);
         }
     }
+    // Without locks a journal may be a live run's: a writing run leaves it
+    // alone; --recover, run knowing no other is, puts it back.
+    s.write(journal, complete);
+    s.write("game.dat", left);
+    e2e::result unlocked = e2e::run_shell(e2e::under_fault("flock:0:fail", pack), s.dir);
+    EXPECT_EQ(unlocked.status, 255);
+    EXPECT_EQ(unlocked.err.substr(unlocked.err.rfind('\n', unlocked.err.size() - 2) + 1),
+              "Error: the journal " + journal + " is there, and this file system has no locks: it may be another "
+              "run's, still writing; if no other run is, run \"velmorin --recover game.dat\".\n");
+    EXPECT_TRUE(s.read(journal) == complete);
+    EXPECT_EQ(e2e::run_shell(e2e::under_fault("flock:0:fail", "--recover game.dat"), s.dir).status, 0);
+    EXPECT_TRUE(s.read("game.dat") == sc.a.data);
+    EXPECT_FALSE(s.exists(journal));
+    // Not a file: refused at once (a FIFO would have the run wait for a writer).
+    ASSERT_EQ(e2e::run_shell("mkfifo " + journal, s.dir).status, 0);
+    e2e::result fifo = e2e::run_shell("timeout 10 \"$VELMORIN\" --export game.dat tex/target.bgra out.bmp", s.dir);
+    EXPECT_EQ(fifo.status, 255);
+    EXPECT_EQ(fifo.err.substr(fifo.err.rfind('\n', fifo.err.size() - 2) + 1), damaged);
+    unlink(s.path(journal).c_str());
     // Never completed: a reader goes on, a writer removes it and writes.
     bytes pending = complete;
     const std::string state("PENDING\0", 8);
@@ -187,17 +208,28 @@ TEST(Journal, UntrustedJournalsAreRefusedAndKept) {
                        "Nothing to recover: no earlier run on game.dat was interrupted while writing it.\n");
 }
 
-// No journal, no write: a folder the user may not write to (the archive
-// itself writable) refuses every writing run, with the archive untouched.
-TEST(Journal, FolderThatCannotHoldIt) {
+// No journal, no write: an archive whose name leaves no room for the
+// journal's, or a folder the user may not write to (the archive itself
+// writable), refuses a writing run, with the archive untouched; a reading
+// run goes on.
+TEST(Journal, NoRoomForIt) {
     SKIP_WHEN_LAUNCHED("POSIX users and permissions");
+    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 5));
+    e2e::scratch s;
+    const std::string long_name(250, 'g');
+    s.write(long_name, sc.a.data);
+    s.write("in.bmp", sc.bmp);
+    EXPECT_EQ(e2e::run({"--export", long_name, sc.name, "out.bmp"}, s.dir).status, 0);
+    e2e::result too_long = e2e::run({long_name, sc.name, "in.bmp"}, s.dir);
+    EXPECT_EQ(too_long.err.substr(too_long.err.rfind('\n', too_long.err.size() - 2) + 1),
+              "Error: cannot write the journal " + long_name + ".velmorin-journal: File name too long; nothing was "
+              "changed.\n");
+    EXPECT_TRUE(s.read(long_name) == sc.a.data);
+
     std::optional<std::string> as_user = e2e::unprivileged();
     if (!as_user) GTEST_SKIP() << "running as root and setpriv is not installed";
     const std::string& prefix = *as_user;
-    scene sc = e2e::make_scene(8, 4, fixture::plain_bmp(8, 4, 32, 5));
-    e2e::scratch s;
     s.write("game.dat", sc.a.data);
-    s.write("in.bmp", sc.bmp);
     chmod(s.dir.c_str(), 0755);
     chmod(s.path("game.dat").c_str(), 0666);
     chmod(s.path("in.bmp").c_str(), 0644);

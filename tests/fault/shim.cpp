@@ -19,6 +19,9 @@
 //   VELMORIN_FAULT=thread:0:fail
 //                              every new thread fails to start, as under a
 //                              limit on threads or memory.
+//   VELMORIN_FAULT=flock:0:fail
+//                              every flock fails with ENOLCK, as on a file
+//                              system without locks.
 //   KIND sigN raises signal N (and the call goes ahead), as sigint does.
 //   VELMORIN_FAULT_COUNT=PATH  writes how many of each OP ran to PATH at exit,
 //                              and which closes were of files the run never
@@ -46,6 +49,7 @@ long fault_at = 0;
 bool fault_short = false;
 bool fault_eof = false;
 bool threads_fail = false;
+bool locks_fail = false;
 int fault_signal = 0;
 long fstat_fails = -1;
 int broken_fd[op_count] = {-1, -1, -1, -1, -1, -1};  // the file a short transfer left failing
@@ -64,6 +68,7 @@ __attribute__((constructor)) void setup() {
     fault_at = n;
     if (strcmp(name, "fstat") == 0) fstat_fails = n;
     threads_fail = strcmp(name, "thread") == 0;
+    locks_fail = strcmp(name, "flock") == 0;
     fault_short = strcmp(kind, "short") == 0;
     fault_eof = strcmp(kind, "eof") == 0;
     fault_signal = strcmp(kind, "kill") == 0      ? SIGKILL
@@ -199,6 +204,17 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)
     static auto real = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
     return threads_fail ? EAGAIN : real(thread, attr, start, arg);
 }
+
+// The function shares its name with the record of fcntl locks.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+int flock(int fd, int operation) {
+    static auto real = next<int (*)(int, int)>("flock");
+    if (!locks_fail) return real(fd, operation);
+    errno = ENOLCK;
+    return -1;
+}
+#pragma GCC diagnostic pop
 
 int fstat(int fd, struct stat* st) { return describe(fd, st, "fstat"); }
 
