@@ -142,8 +142,9 @@ bytes with_byte(bytes b, size_t at, uint8_t x) {
     return b;
 }
 
-// Damage of every kind is refused before anything is written: pack leaves
-// the archive as it was, --mkxor leaves no output.
+// Damage of every kind is refused: pack leaves the archive as it was (the
+// journal puts back what went out before the damage showed), --mkxor
+// leaves no output.
 TEST(Png, DamageRefused) {
     fixture::png_fields f = form(3, 4, false, true);
     bytes good = fixture::build_png(f);
