@@ -17,20 +17,28 @@ held_signals::~held_signals() {
 
 payload_write start_write(archive_file& archive, const journal_plan& plan) {
     lock_archive(archive);
-    const journal_range& range = plan.ranges.front();
     int64_t limit = file_size_limit();
-    if (limit >= 0 && range.offset + range.length > limit)
-        fail("Error: the file size limit is below the end of the entry.\n");
+    for (const journal_range& range : plan.ranges)
+        if (limit >= 0 && range.offset + range.length > limit)
+            fail("Error: the file size limit is below the end of the entry.\n");
     if (limit >= 0 && journal_size(plan) > limit)
         fail("Error: the file size limit is below the size of the journal, %lld bytes; nothing was changed.\n",
              static_cast<long long>(journal_size(plan)));
-    payload_write write{&archive, range.offset, range.length, 0, {}};
+    payload_write write{&archive, 0, 0, 0, {}};
     write_journal(archive, plan, &write.kept);
-    if (!seek_to(archive.handle.f, range.offset)) {
+    start_range(write, 0);
+    return write;
+}
+
+void start_range(payload_write& write, size_t k) {
+    const journal_range& range = write.kept.plan.ranges.at(k);
+    write.offset = range.offset;
+    write.total = range.length;
+    write.written = 0;
+    if (!seek_to(write.archive->handle.f, range.offset)) {
         abandon_write(write);
         fail("Error: lseek() failed.\n");
     }
-    return write;
 }
 
 void finish_write(payload_write& write) { finish_journal(*write.archive, write.kept); }

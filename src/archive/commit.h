@@ -34,9 +34,14 @@ struct payload_write {
 };
 
 // Under the run's lock (lock_archive()), after refusing a payload that ends
-// past the file size limit: writes the journal of the range (journal.h),
-// then positions the archive at its start. Made while signals are held.
+// past the file size limit: writes one journal of every range (journal.h),
+// then positions the archive at the first one's start. Made while signals
+// are held.
 payload_write start_write(archive_file& archive, const journal_plan& plan);
+
+// Positions the archive at the start of range `k` of the journal, whose
+// payload the next writes are.
+void start_range(payload_write& write, size_t k);
 
 // Writes the payload's next `count` bytes.
 void write_at(payload_write& write, const uint8_t* bytes, size_t count);

@@ -100,10 +100,24 @@ void start_writeback(file_handle f, int64_t offset, int64_t count);
 [[nodiscard]] bool describe_file(file_handle f, file_info* info);
 [[nodiscard]] bool describe_path(const char* path, file_info* info);
 
+// ---- folders ----------------------------------------------------------------------
+
+// What is at a path itself, a symbolic link (or, on Windows, any reparse
+// point: a junction too) not followed.
+enum class path_kind { none, file, folder, link, other };
+path_kind kind_of_path(const char* path);
+
+// Makes the folder at `path` (POSIX: mode 0777 less the umask); false, with
+// errno, when it cannot be made (EEXIST when anything is there already).
+[[nodiscard]] bool make_folder(const char* path);
+
 // ---- the standard streams -------------------------------------------------------
 
 // 1: standard output, 2: the error stream. Always in binary mode.
 file_handle standard_stream(int stream);
+
+// Whether the error stream (2) or standard output (1) is a terminal.
+bool is_terminal(int stream);
 
 // Puts the null device in place of standard output (1) or the error stream
 // (2), so nothing more is written to what it was.

@@ -75,6 +75,19 @@ bool sync_folder_of(const char* path) {
 
 bool remove_file(const char* path) { return unlink(path) == 0; }
 
+path_kind kind_of_path(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? path_kind::none : path_kind::other;
+    return S_ISLNK(st.st_mode)   ? path_kind::link
+           : S_ISDIR(st.st_mode) ? path_kind::folder
+           : S_ISREG(st.st_mode) ? path_kind::file
+                                 : path_kind::other;
+}
+
+bool make_folder(const char* path) { return mkdir(path, 0777) == 0; }
+
+bool is_terminal(int stream) { return isatty(stream) == 1; }
+
 file_handle open_temporary() {
     const char* dir = getenv("TMPDIR");
     if (!dir || !*dir) dir = "/tmp";

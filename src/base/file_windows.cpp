@@ -237,6 +237,29 @@ void start_writeback(file_handle, int64_t, int64_t) {}
 // A folder's entries are made durable with the files in them.
 bool sync_folder_of(const char*) { return true; }
 
+path_kind kind_of_path(const char* path) {
+    std::wstring name = system_path(path);
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::none : path_kind::other;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return path_kind::link;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? path_kind::folder : path_kind::file;
+}
+
+bool make_folder(const char* path) {
+    std::wstring name = system_path(path);
+    if (CreateDirectoryW(name.c_str(), nullptr)) return true;
+    set_errno();
+    return false;
+}
+
+bool is_terminal(int stream) {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
 bool remove_file(const char* path) {
     std::wstring name = system_path(path);
     if (DeleteFileW(name.c_str())) return true;

@@ -20,7 +20,9 @@
 namespace velmorin {
 namespace {
 
-enum class mode { pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, help, version };
+enum class mode {
+    pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, export_all, help, version
+};
 
 // How the archive is opened: never created or truncated; read-write where
 // the mode may write it (all the original modes open it so, --mkxor
@@ -57,6 +59,7 @@ const form forms[] = {
     {"--check", 5, mode::check, archive_use::read_only, 3, 4, 0,
      "--check <game data archive> <packed filename> <input file>"},
     {"--recover", 3, mode::recover, archive_use::writes_pixels, 0, 0, 0, "--recover <game data archive>"},
+    {"--export-all", 4, mode::export_all, archive_use::read_only, 0, 0, 3, "--export-all <game data archive> <folder>"},
     {"--help", 2, mode::help, archive_use::none, 0, 0, 0, nullptr},
     {"--version", 2, mode::version, archive_use::none, 0, 0, 0, nullptr},
 };
@@ -76,14 +79,17 @@ struct command {
     const char* output_path;
 };
 
-// The first form that holds decides; option words count only as the first
-// argument, spelled exactly. Four arguments are always a pack.
+// A form with an option word, spelled exactly as the first argument, holds
+// before the pack; otherwise four arguments are a pack.
 command parse(int argc, char** argv) {
-    for (const form& f : forms) {
-        if (argc != f.argc || (f.word && strcmp(argv[1], f.word) != 0)) continue;
-        auto at = [&](int k) { return k > 0 ? argv[k] : nullptr; };
-        return command{&f, at(f.archive == archive_use::none ? 0 : f.word ? 2 : 1), at(f.entry), at(f.input),
-                       at(f.output)};
+    for (bool worded : {true, false}) {
+        for (const form& f : forms) {
+            if (argc != f.argc || (f.word != nullptr) != worded || (f.word && strcmp(argv[1], f.word) != 0))
+                continue;
+            auto at = [&](int k) { return k > 0 ? argv[k] : nullptr; };
+            return command{&f, at(f.archive == archive_use::none ? 0 : f.word ? 2 : 1), at(f.entry), at(f.input),
+                           at(f.output)};
+        }
     }
     return command{nullptr, nullptr, nullptr, nullptr, nullptr};
 }
@@ -116,6 +122,7 @@ void run_command(int argc, char** argv) {
 
     if (chosen == mode::list) return list_entries(archive);
     if (chosen == mode::recover) return recover_archive(archive);
+    if (chosen == mode::export_all) return export_all(archive, cmd.output_path);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
     if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);

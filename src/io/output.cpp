@@ -60,6 +60,14 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     if (out.regular && info.size > keep && !truncate_file(out.file.f, keep)) open_failed(out.path);
 }
 
+void open_new_output(output_file& out) {
+    out.file.f = create_new(out.path);
+    if (!is_open(out.file.f)) open_failed(out.path);
+    out.regular = true;
+    out.written = 0;
+    out.whole_at = 1;
+}
+
 void write_output(output_file& out, const uint8_t* bytes, size_t count) {
     int64_t n = write_full(out.file.f, bytes, count);
     if (n > 0) out.written += n;

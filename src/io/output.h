@@ -43,6 +43,10 @@ void judge_output_streams(const file_info& info, const char* path);
 // case the output is emptied as opening it for output does.
 void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at);
 
+// Creates `out.path`, which must not exist (a file there is never
+// overwritten), write-only, with mode 0666 less the umask.
+void open_new_output(output_file& out);
+
 // Writes the output's next `count` bytes; ends the run if they cannot be.
 void write_output(output_file& out, const uint8_t* bytes, size_t count);
 

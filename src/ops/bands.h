@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,10 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
 
 // --xor (or, `undo`, --unxor): the patch at `patch_path` XORed into them.
 write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
+
+// Writes every plan's pixels over its entry's, under one journal: all of
+// them, or, whatever stops the run, none; then closes the archive.
+void apply_plans(archive_file& archive, std::span<write_plan> plans);
 
 // Writes the plan's pixels over the entry's, and closes the archive.
 void apply_plan(archive_file& archive, write_plan& plan);

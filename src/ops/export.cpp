@@ -13,6 +13,7 @@
 #include "base/sources.h"
 #include "bmp/bmp.h"
 #include "io/output.h"
+#include "ops/export.h"
 #include "ops/ops.h"
 #include "png/png.h"
 #include "png/source.h"
@@ -205,9 +206,9 @@ bool write_wide_png_rows(band_writer& writer, png_writer& png, const bgra_image&
 // existing output is emptied first: a run stopped half-way leaves a PNG cut
 // short, which pack refuses. Everything it needs is had before the output
 // is opened.
-void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
-    if (img.width == 0 || img.height == 0)
-        fail("Error: an image of %dx%d pixels cannot be a PNG; export it as a BMP.\n", img.width, img.height);
+}  // namespace
+
+bool write_png(const bgra_image& img, output_file& out, const std::function<void(output_file&)>& open) {
     bool wide = static_cast<int64_t>(img.width) * 4 > band_bytes;
     png_rows rows;
     wide_row w;
@@ -219,8 +220,7 @@ void export_png(archive_file& archive, const bgra_image& img, const char* output
     png_writer png;
     png_begin(png);
 
-    output_file out{output_path, {}, false, 0};
-    open_output(out, archive, nullptr, 1);
+    open(out);
     uint8_t head[png_head_size];
     png_encode_head(static_cast<uint32_t>(img.width), static_cast<uint32_t>(img.height), head);
     write_output(out, head, sizeof head);
@@ -230,7 +230,16 @@ void export_png(archive_file& archive, const bgra_image& img, const char* output
     band_filled(writer, png_tail_size);
     finish_bands(writer);
     close_output(out);
-    if (!alpha)
+    return alpha;
+}
+
+namespace {
+
+void export_png(archive_file& archive, const bgra_image& img, const char* output_path) {
+    if (img.width == 0 || img.height == 0)
+        fail("Error: an image of %dx%d pixels cannot be a PNG; export it as a BMP.\n", img.width, img.height);
+    output_file out{output_path, {}, false, 0};
+    if (!write_png(img, out, [&](output_file& o) { open_output(o, archive, nullptr, 1); }))
         trace("Warning: every pixel's alpha is 0, so viewers show this PNG as fully transparent; its colours are all "
               "there.\n");
 }

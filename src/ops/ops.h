@@ -28,6 +28,10 @@ void export_entry(archive_file& archive, const located_entry& target, const char
 // ways.
 void apply_xor(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
+// Writes every image entry as a PNG under `folder`, at the path the name
+// <-> path rule gives its name, after checking that no file is there.
+void export_all(archive_file& archive, const char* folder);
+
 // Puts back what an earlier run that died was writing, from the journal it
 // left beside the archive, or says there is nothing to put back.
 void recover_archive(archive_file& archive);

@@ -22,7 +22,8 @@ const std::string usage =
     "\tvelmorin --mkpatch <game data archive> <packed filename> <filename to pack> <output filename>\n"
     "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --check <game data archive> <packed filename> <input file>\n"
-    "\tvelmorin --recover <game data archive>\n";
+    "\tvelmorin --recover <game data archive>\n"
+    "\tvelmorin --export-all <game data archive> <folder>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     SKIP_WHEN_LAUNCHED("a launcher always passes the program's name");
@@ -60,6 +61,10 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--recover"}, usage},
         {{"--recover", "a", "b"}, "Error opening --recover\n"},
         {{"--recover", "a", "b", "c"}, usage},
+        // The folder modes' words hold before the pack's three words.
+        {{"--export-all", "a", "b"}, "Error opening a\n"},
+        {{"--export-all", "a"}, usage},
+        {{"--Export-all", "a", "b"}, "Error opening --Export-all\n"},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},

@@ -1,0 +1,119 @@
+// The folder modes: --export-all writes every image entry under a folder by
+// the name <-> path rule, and refuses before writing anything when a file is
+// already there, a folder on the way is a link, or two paths differ only in
+// letter case.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "runner.h"
+
+using fixture::bytes;
+using fixture::entry;
+
+namespace {
+
+std::set<std::string> files_under(const std::string& dir) {
+    std::set<std::string> out;
+    if (!std::filesystem::is_directory(dir)) return out;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(dir))
+        if (f.is_regular_file()) out.insert(f.path().string().substr(dir.size() + 1));
+    return out;
+}
+
+// The RGBA rows a PNG of the image entry must hold.
+bytes rgba_of(const entry& e) {
+    bytes out(e.data.begin() + 16, e.data.end());
+    for (size_t k = 0; k + 3 < out.size(); k += 4) std::swap(out[k], out[k + 2]);
+    return out;
+}
+
+std::string last_line(const e2e::result& r) { return r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1); }
+
+TEST(Folder, ExportAllWritesEveryImageByTheRule) {
+    const std::vector<std::pair<entry, std::string>> images = {
+        {fixture::image("tex/a.bgra", 3, 2, 1), "tex/a.bgra.png"},
+        {fixture::image("con", 1, 1, 2), "%63on.png"},
+        {fixture::image("x:y*", 2, 1, 3), "x%3Ay%2A.png"},
+        {fixture::image("a//b", 1, 2, 4), "a%2F%2Fb.png"},
+        {fixture::image("../up", 1, 1, 5), "..%2Fup.png"},
+        {fixture::image("\xff/dir./n", 2, 2, 6), "%FF/dir%2E/n.png"},
+        {fixture::image("\xc3\xa9t\xc3\xa9/ok", 1, 1, 7), "\xc3\xa9t\xc3\xa9/ok.png"}};
+    std::vector<entry> entries{entry{"readme.txt", bytes(9, 'r'), std::nullopt}};
+    for (const auto& [e, path] : images) entries.push_back(e);
+    entries.push_back(fixture::image("con", 1, 1, 8));                                   // shadowed
+    entries.push_back(entry{"empty", fixture::bgra_entry(0, 4, 0, {}), std::nullopt});  // no PNG holds it
+    entries.push_back(fixture::image(std::string(300, 'L'), 1, 1, 9));                   // too long a part
+    entries.push_back(fixture::image("tex/a.bgra.png/under", 1, 1, 10));                 // under a file
+    fixture::archive a = fixture::build_archive(entries);
+    e2e::scratch s;
+    s.write("game.dat", a.data);
+
+    e2e::result r = e2e::run({"--export-all", "game.dat", "out"}, s.dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "Warning: con has the name of an earlier entry, which the name finds; skipped.\n"
+              "Warning: empty is 0x4: no PNG can hold it; skipped.\n"
+              "Warning: " + std::string(300, 'L') +
+                  " needs a file or folder name over 255 bytes, which no common file system holds; skipped.\n"
+                  "Warning: tex/a.bgra.png/under would need a folder where an earlier entry's file goes, or the other "
+                  "way round; skipped.\n"
+                  "Exported 7 images to out; skipped 1 entries that are not images, 1 empty, 1 shadowed by an "
+                  "earlier name, 1 with too long a name, 1 under another entry's file.\n");
+    std::set<std::string> expected;
+    for (const auto& [e, path] : images) {
+        expected.insert(path);
+        SCOPED_TRACE(path);
+        uint32_t width = 0, height = 0;
+        bytes rgba = fixture::read_rgba_png(s.read("out/" + path), &width, &height);
+        EXPECT_EQ(width, fixture::get_u32(e.data, 8));
+        EXPECT_EQ(height, fixture::get_u32(e.data, 12));
+        EXPECT_TRUE(rgba == rgba_of(e));
+    }
+    EXPECT_EQ(files_under(s.path("out")), expected);
+    EXPECT_EQ(s.read("game.dat"), a.data);
+}
+
+// Every refusal comes before the first file: the folder is as it was.
+TEST(Folder, ExportAllRefusesBeforeWriting) {
+    SKIP_WHEN_LAUNCHED("POSIX symbolic links");
+    fixture::archive a = fixture::build_archive(
+        {fixture::image("one/a", 1, 1, 1), fixture::image("two/b", 1, 1, 2), fixture::image("zz", 1, 1, 3)});
+    fixture::archive cased = fixture::build_archive({fixture::image("Tex/a", 1, 1, 1), fixture::image("tex/b", 1, 1, 2)});
+    struct refusal {
+        std::string label;
+        const fixture::archive& archive;
+        std::string setup;  // a shell line run in the scratch folder first
+        std::string message;
+    };
+    const refusal cases[] = {
+        {"a file there", a, "mkdir -p out/two && echo edit >out/two/b.png",
+         "Error: out/two/b.png is there already; --export-all never writes over a file, and nothing was written.\n"},
+        {"a folder on the way is a link", a, "mkdir -p out elsewhere && ln -s ../elsewhere out/two",
+         "Error: out/two is a symbolic link; refusing to write through it. Nothing was written.\n"},
+        {"a file where a folder goes", a, "mkdir -p out && echo x >out/one",
+         "Error: out/one is there already; --export-all never writes over a file, and nothing was written.\n"},
+        {"the folder is a file", a, "echo x >out", "Error: out is not a folder.\n"},
+        {"letter case", cased, "",
+         "Error: Tex/a and tex/b would be written to paths that differ only in letter case, which Windows and macOS "
+         "take for one; nothing was written.\n"}};
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.label);
+        e2e::scratch s;
+        s.write("game.dat", c.archive.data);
+        if (!c.setup.empty()) {
+            ASSERT_EQ(e2e::run_shell(c.setup, s.dir).status, 0);
+        }
+        std::set<std::string> before = files_under(s.path("out")), before_elsewhere = files_under(s.path("elsewhere"));
+        e2e::result r = e2e::run({"--export-all", "game.dat", "out"}, s.dir);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(last_line(r), c.message);
+        EXPECT_EQ(files_under(s.path("out")), before);
+        EXPECT_EQ(files_under(s.path("elsewhere")), before_elsewhere);
+    }
+}
+
+}  // namespace
