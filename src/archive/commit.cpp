@@ -68,6 +68,11 @@ void write_at(payload_write& write, const uint8_t* bytes, size_t count) {
     write.written += n;
 }
 
+void keep_at(payload_write& write, size_t count) {
+    write.written += static_cast<int64_t>(count);
+    if (!seek_to(write.archive->handle.f, write.offset + write.written)) fail("Error: lseek() failed.\n");
+}
+
 [[noreturn]] void payload_read_failed(const payload_write& write, const char* message) {
     if (write.written == 0) fail("%s", message);
     cut_short(write, write.written, errno);

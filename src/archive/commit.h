@@ -46,6 +46,10 @@ void start_range(payload_write& write, size_t k);
 // Writes the payload's next `count` bytes.
 void write_at(payload_write& write, const uint8_t* bytes, size_t count);
 
+// Leaves the payload's next `count` bytes as they are: they hold already
+// what would be written.
+void keep_at(payload_write& write, size_t count);
+
 // Ends the run when an input cannot be read while the payload is written.
 // Before the first byte the input's own message tells it; after it, the
 // archive holds part of the new payload and the report says how much.

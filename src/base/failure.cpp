@@ -7,6 +7,7 @@ namespace velmorin {
 [[noreturn]] void end_run(int status) { throw run_ended{status}; }
 
 [[noreturn]] void fail(const char* fmt, ...) {
+    unmute_narration();
     va_list args;
     va_start(args, fmt);
     trace_args(fmt, args);

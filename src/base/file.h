@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace velmorin {
 
@@ -110,6 +112,10 @@ path_kind kind_of_path(const char* path);
 // Makes the folder at `path` (POSIX: mode 0777 less the umask); false, with
 // errno, when it cannot be made (EEXIST when anything is there already).
 [[nodiscard]] bool make_folder(const char* path);
+
+// The names in the folder at `path` ("." and ".." left out), in no order;
+// false, with errno, when it cannot be read.
+[[nodiscard]] bool list_folder(const char* path, std::vector<std::string>* names);
 
 // ---- the standard streams -------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // limits and flock().
 #ifndef _WIN32
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -85,6 +87,20 @@ path_kind kind_of_path(const char* path) {
 }
 
 bool make_folder(const char* path) { return mkdir(path, 0777) == 0; }
+
+bool list_folder(const char* path, std::vector<std::string>* names) {
+    DIR* folder = opendir(path);
+    if (!folder) return false;
+    errno = 0;
+    while (const dirent* e = readdir(folder)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names->push_back(e->d_name);
+        errno = 0;
+    }
+    int err = errno;
+    closedir(folder);
+    errno = err;
+    return err == 0;
+}
 
 bool is_terminal(int stream) { return isatty(stream) == 1; }
 

@@ -248,6 +248,25 @@ path_kind kind_of_path(const char* path) {
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? path_kind::folder : path_kind::file;
 }
 
+bool list_folder(const char* path, std::vector<std::string>* names) {
+    std::wstring pattern = system_path(path) + L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        set_errno();
+        return false;
+    }
+    do {
+        std::string name = utf8(found.cFileName);
+        if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    if (error == ERROR_NO_MORE_FILES) return true;
+    errno = errno_of(error);
+    return false;
+}
+
 bool make_folder(const char* path) {
     std::wstring name = system_path(path);
     if (CreateDirectoryW(name.c_str(), nullptr)) return true;

@@ -56,6 +56,7 @@ void print_answer(const char* text) {
 }
 
 void print_stdout(const char* text) {
+    if (output().muted > 0) return;
     if (output().stdout_diverted) {
         trace_text(text, strlen(text));
         return;

@@ -27,8 +27,21 @@ void write_stream(int stream, const char* text, size_t len) {
     (void)write_full(standard_stream(stream), text, len);
 }
 
+muted_narration::muted_narration() {
+    if (installed) ++installed->muted;
+}
+
+muted_narration::~muted_narration() {
+    if (installed && installed->muted > 0) --installed->muted;
+}
+
+void unmute_narration() {
+    if (installed) installed->muted = 0;
+}
+
 void trace_text(const char* text, size_t len) {
     run_output* out = installed;
+    if (out && out->muted > 0) return;
     if (out && len > run_output::capacity - out->trace_len) flush_trace();
     if (!out || len > run_output::capacity) {
         write_stream(2, text, len);

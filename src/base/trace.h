@@ -30,7 +30,21 @@ struct run_output {
     size_t product_len = 0;
     bool stdout_diverted = false;  // standard output is the run's product file
     bool quiet = false;            // in-process runs (the fuzzer): say nothing
+    int muted = 0;                 // narration dropped (a mode over many entries); a failure still speaks
 };
+
+// While one lives, what the run narrates (trace, text lines on standard
+// output) is dropped; the message of a failure is not.
+class muted_narration {
+public:
+    muted_narration();
+    ~muted_narration();
+    muted_narration(const muted_narration&) = delete;
+    muted_narration& operator=(const muted_narration&) = delete;
+};
+
+// A failure's message is said whatever was muted.
+void unmute_narration();
 
 // Installs `out` as the run's output while it lives, and puts back what was
 // installed before.

@@ -21,7 +21,7 @@ namespace velmorin {
 namespace {
 
 enum class mode {
-    pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, export_all, help, version
+    pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, export_all, pack_all, help, version
 };
 
 // How the archive is opened: never created or truncated; read-write where
@@ -60,6 +60,7 @@ const form forms[] = {
      "--check <game data archive> <packed filename> <input file>"},
     {"--recover", 3, mode::recover, archive_use::writes_pixels, 0, 0, 0, "--recover <game data archive>"},
     {"--export-all", 4, mode::export_all, archive_use::read_only, 0, 0, 3, "--export-all <game data archive> <folder>"},
+    {"--pack-all", 4, mode::pack_all, archive_use::writes_pixels, 0, 3, 0, "--pack-all <game data archive> <folder>"},
     {"--help", 2, mode::help, archive_use::none, 0, 0, 0, nullptr},
     {"--version", 2, mode::version, archive_use::none, 0, 0, 0, nullptr},
 };
@@ -123,6 +124,7 @@ void run_command(int argc, char** argv) {
     if (chosen == mode::list) return list_entries(archive);
     if (chosen == mode::recover) return recover_archive(archive);
     if (chosen == mode::export_all) return export_all(archive, cmd.output_path);
+    if (chosen == mode::pack_all) return pack_all(archive, cmd.input_path);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
     if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);

@@ -32,6 +32,10 @@ void apply_xor(archive_file& archive, const located_entry& target, const char* p
 // <-> path rule gives its name, after checking that no file is there.
 void export_all(archive_file& archive, const char* folder);
 
+// Packs every .png and .bmp file under `folder` into the entry its path
+// stands for, all or nothing.
+void pack_all(archive_file& archive, const char* folder);
+
 // Puts back what an earlier run that died was writing, from the journal it
 // left beside the archive, or says there is nothing to put back.
 void recover_archive(archive_file& archive);

@@ -23,7 +23,8 @@ const std::string usage =
     "\tvelmorin --unxor <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --check <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --recover <game data archive>\n"
-    "\tvelmorin --export-all <game data archive> <folder>\n";
+    "\tvelmorin --export-all <game data archive> <folder>\n"
+    "\tvelmorin --pack-all <game data archive> <folder>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     SKIP_WHEN_LAUNCHED("a launcher always passes the program's name");
@@ -65,6 +66,8 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--export-all", "a", "b"}, "Error opening a\n"},
         {{"--export-all", "a"}, usage},
         {{"--Export-all", "a", "b"}, "Error opening --Export-all\n"},
+        {{"--pack-all", "a", "b"}, "Error opening a\n"},
+        {{"--pack-all", "a", "b", "c"}, usage},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},

@@ -1,7 +1,7 @@
 // The folder modes: --export-all writes every image entry under a folder by
 // the name <-> path rule, and refuses before writing anything when a file is
 // already there, a folder on the way is a link, or two paths differ only in
-// letter case.
+// letter case; --pack-all takes such a folder back, all or nothing.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -75,6 +75,65 @@ TEST(Folder, ExportAllWritesEveryImageByTheRule) {
     }
     EXPECT_EQ(files_under(s.path("out")), expected);
     EXPECT_EQ(s.read("game.dat"), a.data);
+    // And back: every picture equals its entry, so nothing is written.
+    e2e::expect_result(e2e::run({"--pack-all", "game.dat", "out"}, s.dir), 0,
+                       "Packed 7 files into game.dat: 0 changed their entry, 7 were equal to it and left it as it "
+                       "was; 0 other files ignored.\n");
+    EXPECT_EQ(s.read("game.dat"), a.data);
+}
+
+// Every file is matched and checked before anything is written; the
+// second picture damaged after the first changed its entry puts that back.
+TEST(Folder, PackAllAllOrNothing) {
+    fixture::archive a = fixture::build_archive({entry{"notes", bytes(3, 'n'), std::nullopt},
+                                                 fixture::image("a", 2, 2, 1), fixture::image("d/b", 2, 2, 2)});
+    fixture::archive other = fixture::build_archive({entry{"notes", bytes(3, 'n'), std::nullopt},
+                                                     fixture::image("a", 2, 2, 7), fixture::image("d/b", 2, 2, 8)});
+    // Its pixels under the first archive's headers, which pack never writes.
+    fixture::archive packed = fixture::build_archive(
+        {entry{"notes", bytes(3, 'n'), std::nullopt},
+         entry{"a", fixture::bgra_entry(2, 2, 1, fixture::pattern(16, 7)), std::nullopt},
+         entry{"d/b", fixture::bgra_entry(2, 2, 2, fixture::pattern(16, 8)), std::nullopt}});
+    e2e::scratch s;
+    s.write("other.dat", other.data);
+    ASSERT_EQ(e2e::run({"--export-all", "other.dat", "good"}, s.dir).status, 0);
+    struct row {
+        std::string label;
+        std::string setup;  // shell lines that change the folder "in", a copy of "good"
+        std::string message;
+    };
+    const row rows[] = {
+        {"all good, other files ignored", "echo x >in/notes.txt",
+         "Packed 2 files into game.dat: 2 changed their entry, 0 were equal to it and left it as it was; 1 other "
+         "files ignored.\n"},
+        {"damaged half-way", "head -c 60 good/d/b.png >in/d/b.png", "Error: damaged PNG: ends early.\n"},
+        {"two files for one entry", "cp in/a.png in/a.bmp",
+         "Error: in/a.bmp and in/a.png both stand for the entry a; nothing was changed.\n"},
+        {"the same but for letter case", "cp in/a.png in/a.PNG",
+         "Error: in/a.PNG and in/a.png both stand for the entry a; nothing was changed.\n"},
+        {"no such entry", "cp in/a.png in/c.png", "Error: in/c.png stands for c, which is no entry of the archive; "
+                                                  "nothing was changed.\n"},
+        {"not an image", "cp in/a.png in/notes.png",
+         "Error: in/notes.png stands for notes, which is not an image entry; nothing was changed.\n"},
+        {"no name", "cp in/a.png in/%zz.png",
+         "Error: in/%zz.png stands for no entry name (a % without two hex digits after it); nothing was changed.\n"},
+        {"a link", "ln -s ../good in/link",
+         "Error: in/link is a symbolic link; --pack-all does not follow links. Nothing was changed.\n"},
+        {"not a folder", "rm -r in && echo x >in", "Error: in is not a folder.\n"}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        // Windows has no such links, and takes the two spellings for one file.
+        if (e2e::launched() && (r.setup.find("ln -s") != std::string::npos || r.label.find("case") != std::string::npos))
+            continue;
+        s.write("game.dat", a.data);
+        ASSERT_EQ(e2e::run_shell("rm -rf in && cp -r good in && " + r.setup, s.dir).status, 0);
+        e2e::result run = e2e::run({"--pack-all", "game.dat", "in"}, s.dir);
+        EXPECT_EQ(last_line(run), r.message);
+        bool packs = r.message.rfind("Packed", 0) == 0;
+        EXPECT_EQ(run.status, packs ? 0 : 255);
+        EXPECT_TRUE(s.read("game.dat") == (packs ? packed.data : a.data));
+        EXPECT_FALSE(s.exists("game.dat.velmorin-journal"));
+    }
 }
 
 // Every refusal comes before the first file: the folder is as it was.

@@ -38,6 +38,7 @@ struct kill_case {
     std::string args;
     bytes before;  // the archive as the run finds it
     bytes after;   // as the run leaves it when it finishes
+    std::string entries = "tex/target.bgra";  // the entries its journal holds, in order
 };
 
 // Every writing run, killed at each of its writes, syncs, seeks and
@@ -58,12 +59,17 @@ TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
     s.write("in.png", fixture::build_png(png));
     s.write("c.xor", fixture::checked_patch(patch, sc.width, sc.height, old, sc.name));
     bytes packed = e2e::with_payload(sc, fresh);
+    // A folder of every picture of the packed archive: --pack-all changes
+    // one entry of two, under one journal.
+    s.write("packed.dat", packed);
+    ASSERT_EQ(e2e::run({"--export-all", "packed.dat", "folder"}, s.dir).status, 0);
     const kill_case cases[] = {
         {"pack", "game.dat tex/target.bgra in.bmp", sc.a.data, packed},
         {"pack PNG", "game.dat tex/target.bgra in.png", sc.a.data,
          e2e::with_payload(sc, fixture::png_payload(png, old))},
         {"--xor", "--xor game.dat tex/target.bgra c.xor", sc.a.data, packed},
-        {"--unxor", "--unxor game.dat tex/target.bgra c.xor", packed, sc.a.data}};
+        {"--unxor", "--unxor game.dat tex/target.bgra c.xor", packed, sc.a.data},
+        {"--pack-all", "--pack-all game.dat folder", sc.a.data, packed, "tex/target.bgra tex/other.bgra"}};
     for (const kill_case& c : cases) {
         SCOPED_TRACE(c.label);
         s.write("game.dat", c.before);
@@ -88,8 +94,11 @@ TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
                     EXPECT_EQ(look.err.substr(look.err.rfind('\n', look.err.size() - 2) + 1),
                               "Error: an earlier run on game.dat was interrupted while writing it; run \"velmorin "
                               "--recover game.dat\" first.\n");
-                    EXPECT_EQ(recover.err, "Warning: an earlier run on game.dat was interrupted; tex/target.bgra was "
-                                           "put back as it was.\n");
+                    std::string lines, name;
+                    for (std::istringstream names(c.entries); names >> name;)
+                        lines += "Warning: an earlier run on game.dat was interrupted; " + name +
+                                 " was put back as it was.\n";
+                    EXPECT_EQ(recover.err, lines);
                     EXPECT_TRUE(now == c.before);
                     ++put_back;
                 } else if (now == c.after) {
