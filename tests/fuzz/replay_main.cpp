@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
     size_t count = 0;
     for (int i = 1; i < argc; ++i) {
         std::vector<std::filesystem::path> files;
+        // A harness that has kept no crashing input has no folder for them.
+        if (!std::filesystem::exists(argv[i])) continue;
         if (std::filesystem::is_directory(argv[i])) {
             for (const auto& e : std::filesystem::directory_iterator(argv[i]))
                 if (e.is_regular_file() && e.path().filename().string()[0] != '.') files.push_back(e.path());

@@ -1,0 +1,32 @@
+// Fuzzes the folder modes' name <-> path rule: every name comes back as its
+// exact bytes, through parts that a file system takes and that never leave
+// the folder; any path, read back, gives a name or none, never a fault.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "folder/paths.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string name(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> parts = velmorin::path_of_name(name);
+    for (const std::string& part : parts) {
+        if (part.empty() || part == "." || part == "..") abort();
+        for (unsigned char c : part)
+            if (c < 0x20 || c == 0x7f || strchr("/\\:*?\"<>|", c)) abort();
+    }
+    std::string back;
+    if (!velmorin::name_of_path(parts, &back) || back != name) abort();
+    std::vector<std::string> as_path;
+    for (size_t start = 0;;) {
+        size_t slash = name.find('/', start);
+        as_path.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    (void)velmorin::name_of_path(as_path, &back);
+    return 0;
+}
