@@ -39,8 +39,27 @@ void unmute_narration() {
     if (installed) installed->muted = 0;
 }
 
+shared_trace::shared_trace() {
+    if (installed) installed->shared = true;
+}
+
+shared_trace::~shared_trace() {
+    if (installed) installed->shared = false;
+}
+
+namespace {
+
+// The run's lock, when its threads share the trace.
+std::unique_lock<std::recursive_mutex> hold_trace(run_output* out) {
+    return out && out->shared ? std::unique_lock<std::recursive_mutex>(out->lock)
+                              : std::unique_lock<std::recursive_mutex>();
+}
+
+}  // namespace
+
 void trace_text(const char* text, size_t len) {
     run_output* out = installed;
+    auto held = hold_trace(out);
     if (out && out->muted > 0) return;
     if (out && len > run_output::capacity - out->trace_len) flush_trace();
     if (!out || len > run_output::capacity) {
@@ -79,6 +98,7 @@ void trace_args(const char* fmt, va_list args) {
 void flush_trace() {
     run_output* out = installed;
     if (!out) return;
+    auto held = hold_trace(out);
     write_stream(2, out->trace, out->trace_len);
     out->trace_len = 0;
 }

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <mutex>
 
 // printf-style checking of the tool's message formats, where the compiler
 // offers it.
@@ -30,7 +32,18 @@ struct run_output {
     size_t product_len = 0;
     bool stdout_diverted = false;  // standard output is the run's product file
     bool quiet = false;            // in-process runs (the fuzzer): say nothing
-    int muted = 0;                 // narration dropped (a mode over many entries); a failure still speaks
+    std::atomic<int> muted{0};     // narration dropped (a mode over many entries); a failure still speaks
+    bool shared = false;           // threads of the run may say things at once: `lock` orders them
+    std::recursive_mutex lock;
+};
+
+// While one lives, the run's threads may trace at once.
+class shared_trace {
+public:
+    shared_trace();
+    ~shared_trace();
+    shared_trace(const shared_trace&) = delete;
+    shared_trace& operator=(const shared_trace&) = delete;
 };
 
 // While one lives, what the run narrates (trace, text lines on standard
