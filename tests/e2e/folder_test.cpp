@@ -179,3 +179,31 @@ TEST(Folder, ExportAllRefusesBeforeWriting) {
 }
 
 }  // namespace
+
+namespace {
+
+// --export-all killed at each of its writes leaves whole PNGs, at most one
+// cut short for each of its two workers, and nothing else.
+TEST(Folder, ExportAllKilledLeavesWholePictures) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    std::vector<entry> entries;
+    for (int k = 0; k < 6; ++k) entries.push_back(fixture::image("d" + std::to_string(k % 2) + "/p" + std::to_string(k), 300, 200, k + 1));
+    fixture::archive a = fixture::build_archive(entries);
+    e2e::scratch s;
+    s.write("game.dat", a.data);
+    ASSERT_EQ(e2e::run({"--export-all", "game.dat", "ref"}, s.dir).status, 0);
+    std::set<std::string> whole = files_under(s.path("ref"));
+    for (int n = 1; n <= 40; n += 3) {
+        SCOPED_TRACE(n);
+        ASSERT_EQ(e2e::run_shell("rm -rf out", s.dir).status, 0);
+        e2e::run_shell(e2e::under_fault("write:" + std::to_string(n) + ":kill", "--export-all game.dat out"), s.dir);
+        int cut = 0;
+        for (const std::string& f : files_under(s.path("out"))) {
+            ASSERT_TRUE(whole.count(f)) << f;
+            if (s.read("out/" + f) != s.read("ref/" + f)) ++cut;
+        }
+        EXPECT_LE(cut, 2);
+    }
+}
+
+}  // namespace
