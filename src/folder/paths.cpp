@@ -117,6 +117,11 @@ bool unescape(std::string_view part, std::string* out) {
 
 }  // namespace
 
+std::string folder_path(std::string_view typed) {
+    while (typed.size() > 1 && (typed.back() == '/' || typed.back() == '\\')) typed.remove_suffix(1);
+    return std::string(typed);
+}
+
 std::vector<std::string> path_of_name(std::string_view name) {
     std::vector<std::string_view> parts;
     for (size_t start = 0;;) {

@@ -289,7 +289,9 @@ struct workers_joined {
 
 }  // namespace
 
-void export_all(archive_file& archive, const char* folder) {
+void export_all(archive_file& archive, const char* typed) {
+    const std::string root = folder_path(typed);
+    const char* folder = root.c_str();
     path_kind top = kind_of_path(folder);
     if (top != path_kind::none && top != path_kind::folder && top != path_kind::link)
         fail("Error: %s is not a folder.\n", folder);

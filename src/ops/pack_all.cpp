@@ -122,7 +122,9 @@ bool write_entry(payload_write& out, write_plan& plan) {
 
 }  // namespace
 
-void pack_all(archive_file& archive, const char* folder) {
+void pack_all(archive_file& archive, const char* typed) {
+    const std::string root = folder_path(typed);
+    const char* folder = root.c_str();
     if (kind_of_path(folder) != path_kind::folder && kind_of_path(folder) != path_kind::link)
         fail("Error: %s is not a folder.\n", folder);
     folder_files files;

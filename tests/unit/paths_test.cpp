@@ -109,3 +109,13 @@ TEST(Paths, EveryByteRoundTrips) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Paths, FolderAsTyped) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"mod", "mod"}, {"mod/", "mod"}, {"mod//", "mod"}, {"mod\\", "mod"}, {"/", "/"}, {"a/b/", "a/b"}};
+    for (const auto& [typed, folder] : cases) EXPECT_EQ(velmorin::folder_path(typed), folder) << typed;
+}
+
+}  // namespace
