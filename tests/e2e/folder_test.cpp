@@ -207,3 +207,22 @@ TEST(Folder, ExportAllKilledLeavesWholePictures) {
 }
 
 }  // namespace
+
+namespace {
+
+// On a terminal the run shows a progress line and erases it before its
+// summary; elsewhere (every other test) its error stream holds no such line.
+TEST(Folder, ProgressOnlyOnATerminal) {
+    SKIP_WHEN_LAUNCHED("a POSIX terminal");
+    if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+    fixture::archive a = fixture::build_archive(
+        {fixture::image("a", 2, 2, 1), fixture::image("b", 2, 2, 2), fixture::image("c", 2, 2, 3)});
+    e2e::scratch s;
+    s.write("game.dat", a.data);
+    e2e::result r =
+        e2e::run_shell("export VELMORIN; script -qc '\"$VELMORIN\" --export-all game.dat out' /dev/null", s.dir);
+    EXPECT_NE(r.out.find(" of 3 entries, 0 MiB\r"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::string(60, ' ') + "\rExported 3 images to out;"), std::string::npos) << r.out;
+}
+
+}  // namespace
