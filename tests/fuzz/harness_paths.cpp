@@ -20,12 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string back;
     if (!velmorin::name_of_path(parts, &back) || back != name) abort();
-    std::vector<std::string> as_path;
-    for (size_t start = 0;;) {
-        size_t slash = name.find('/', start);
-        as_path.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
+    std::vector<std::string> as_path(1);
+    for (char c : name) {
+        if (c == '/')
+            as_path.emplace_back();
+        else
+            as_path.back() += c;
     }
     (void)velmorin::name_of_path(as_path, &back);
     return 0;
