@@ -15,8 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> parts = velmorin::path_of_name(name);
     for (const std::string& part : parts) {
         if (part.empty() || part == "." || part == "..") abort();
-        for (unsigned char c : part)
+        for (char ch : part) {
+            unsigned char c = static_cast<unsigned char>(ch);
             if (c < 0x20 || c == 0x7f || strchr("/\\:*?\"<>|", c)) abort();
+        }
     }
     std::string back;
     if (!velmorin::name_of_path(parts, &back) || back != name) abort();

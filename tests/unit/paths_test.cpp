@@ -100,7 +100,10 @@ TEST(Paths, EveryByteRoundTrips) {
         std::vector<std::string> parts = velmorin::path_of_name(name);
         for (const std::string& p : parts) {
             EXPECT_TRUE(p != "" && p != "." && p != "..");
-            for (unsigned char c : p) EXPECT_TRUE(c >= 0x20 && c != 0x7f && !strchr("/\\:*?\"<>|", c)) << p;
+            for (char ch : p) {
+                unsigned char c = static_cast<unsigned char>(ch);
+                EXPECT_TRUE(c >= 0x20 && c != 0x7f && !strchr("/\\:*?\"<>|", c)) << p;
+            }
         }
         std::string back;
         ASSERT_TRUE(velmorin::name_of_path(parts, &back));
