@@ -57,6 +57,9 @@ void collect(const std::string& path, std::vector<std::string>& parts, folder_fi
             collect(full, parts, found);
         } else if (!picture_suffix(name)) {
             ++found->ignored;
+        } else if (kind != path_kind::file) {
+            // A FIFO or a device would have the run wait, or read forever.
+            fail("Error: %s is not a file; nothing was changed.\n", full.c_str());
         } else {
             folder_file f{full, {}};
             if (!name_of_path(parts, &f.name))

@@ -120,13 +120,15 @@ TEST(Folder, PackAllAllOrNothing) {
          "Error: in/notes.png stands for notes, which is not an image entry; nothing was changed.\n"},
         {"no name", "cp in/a.png in/%zz.png",
          "Error: in/%zz.png stands for no entry name (a % without two hex digits after it); nothing was changed.\n"},
+        {"a FIFO", "mkfifo in/f.png", "Error: in/f.png is not a file; nothing was changed.\n"},
         {"a link", "ln -s ../good in/link",
          "Error: in/link is a symbolic link; --pack-all does not follow links. Nothing was changed.\n"},
         {"not a folder", "rm -r in && echo x >in", "Error: in is not a folder.\n"}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.label);
-        // Windows has no such links, and takes the two spellings for one file.
-        if (e2e::launched() && (r.setup.find("ln -s") != std::string::npos || r.label.find("case") != std::string::npos))
+        // Windows has no such links or FIFOs, and takes the two spellings for one file.
+        if (e2e::launched() && (r.setup.find("ln -s") != std::string::npos || r.label.find("case") != std::string::npos ||
+                                r.label == "a FIFO"))
             continue;
         s.write("game.dat", a.data);
         ASSERT_EQ(e2e::run_shell("rm -rf in && cp -r good in && " + r.setup, s.dir).status, 0);
