@@ -13,6 +13,19 @@ struct run_ended {
     int status;
 };
 
+// While one lives, a failure's message begins with `what` and ": ": the file
+// a run over many files was at.
+class failure_context {
+public:
+    explicit failure_context(const char* what);
+    ~failure_context();
+    failure_context(const failure_context&) = delete;
+    failure_context& operator=(const failure_context&) = delete;
+
+private:
+    const char* previous_;
+};
+
 // Puts one message on the error stream and ends the run with status 255.
 [[noreturn]] void fail(const char* fmt, ...) VELMORIN_PRINTF(1, 2);
 

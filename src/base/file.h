@@ -105,8 +105,9 @@ void start_writeback(file_handle f, int64_t offset, int64_t count);
 // ---- folders ----------------------------------------------------------------------
 
 // What is at a path itself, a symbolic link (or, on Windows, any reparse
-// point: a junction too) not followed.
-enum class path_kind { none, file, folder, link, other };
+// point: a junction too) not followed; `unknown`, with errno, when the
+// system would not say (no permission, a path too long).
+enum class path_kind { none, file, folder, link, other, unknown };
 path_kind kind_of_path(const char* path);
 
 // Makes the folder at `path` (POSIX: mode 0777 less the umask); false, with

@@ -79,7 +79,7 @@ bool remove_file(const char* path) { return unlink(path) == 0; }
 
 path_kind kind_of_path(const char* path) {
     struct stat st;
-    if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? path_kind::none : path_kind::other;
+    if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? path_kind::none : path_kind::unknown;
     return S_ISLNK(st.st_mode)   ? path_kind::link
            : S_ISDIR(st.st_mode) ? path_kind::folder
            : S_ISREG(st.st_mode) ? path_kind::file

@@ -242,7 +242,9 @@ path_kind kind_of_path(const char* path) {
     DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::none : path_kind::other;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return path_kind::none;
+        errno = errno_of(error);
+        return path_kind::unknown;
     }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return path_kind::link;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? path_kind::folder : path_kind::file;

@@ -118,7 +118,7 @@ bool unescape(std::string_view part, std::string* out) {
 }  // namespace
 
 std::string folder_path(std::string_view typed) {
-    while (typed.size() > 1 && (typed.back() == '/' || typed.back() == '\\')) typed.remove_suffix(1);
+    while (typed.size() > 1 && typed.back() == '/') typed.remove_suffix(1);
     return std::string(typed);
 }
 

@@ -23,8 +23,8 @@ std::vector<std::string> path_of_name(std::string_view name);
 // it stands for none (another suffix, or a "%" without two hex digits).
 bool name_of_path(const std::vector<std::string>& parts, std::string* name);
 
-// The folder as typed, without the slashes (or, as Windows users type
-// them, backslashes) that may end it; "/" stays.
+// The folder as typed, without the slashes that may end it; "/" stays. (A
+// backslash is part of a name on POSIX; Windows takes "mod\/x" as "mod\x".)
 std::string folder_path(std::string_view typed);
 
 }  // namespace velmorin

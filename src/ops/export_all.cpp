@@ -162,7 +162,12 @@ void check_place(const std::string& folder, const std::vector<std::string>& part
     for (size_t k = 1; k <= parts.size(); ++k) {
         std::string path = path_under(folder, parts, k);
         path_kind kind = kind_of_path(path.c_str());
-        if (kind == path_kind::none) return;
+        // Looked at to the end: a path too long for the system shows now.
+        if (kind == path_kind::none) continue;
+        if (kind == path_kind::unknown) {
+            int err = errno;
+            fail("Error: cannot look at %s: %s; nothing was written.\n", path.c_str(), strerror(err));
+        }
         if (kind == path_kind::link)
             fail("Error: %s is a symbolic link; refusing to write through it. Nothing was written.\n", path.c_str());
         if (k == parts.size() || kind != path_kind::folder)
@@ -318,14 +323,15 @@ void export_all(archive_file& archive, const char* typed) {
                 check_place(folder, parts);
                 continue;
             }
-            if (top == path_kind::none && !make_folder(folder) && kind_of_path(folder) != path_kind::folder)
-                fail("Error %d(%s) making the folder %s\n", errno, strerror(errno), folder);
-            if (top == path_kind::none) start_workers(workers);
-            top = path_kind::folder;
             export_job job{{}, std::move(parts)};
             (void)is_image(archive, headers, e.data_offset, e.entry, plan.directory, &job.img);
             job.img.payload_offset = e.data_offset + bgra_header_size;
+            // Under the lock (and past any journal's refusal) before the folder is made.
             open_payload(archive, job.img);
+            if (top == path_kind::none && !make_folder(folder) && kind_of_path(folder) != path_kind::folder)
+                fail("Error %d(%s) making the folder %s\n", errno, strerror(errno), folder);
+            top = path_kind::folder;
+            if (next == 1) start_workers(workers);
             hand_over(workers, std::move(job), progress);
         }
         if (pass == 1) finish_workers(workers);

@@ -139,6 +139,7 @@ void pack_all(archive_file& archive, const char* typed) {
     {
         muted_narration quiet;
         for (auto& [target, path] : targets) {
+            failure_context at(path.c_str());
             write_plan plan = plan_pack(archive, target, path.c_str());
             if (journaled.ranges.empty()) journaled.directory = target.directory;
             journaled.directory.end = std::max(journaled.directory.end, target.directory.end);
@@ -156,6 +157,7 @@ void pack_all(archive_file& archive, const char* typed) {
             muted_narration quiet;
             for (size_t k = 0; k < targets.size(); ++k) {
                 if (k > 0) start_range(out, k);
+                failure_context at(targets[k].second.c_str());
                 write_plan plan = plan_pack(archive, targets[k].first, targets[k].second.c_str());
                 changed += write_entry(out, plan) ? 1 : 0;
                 bytes += static_cast<uint64_t>(plan.img.bgra_datasize);

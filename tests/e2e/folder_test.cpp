@@ -109,7 +109,8 @@ TEST(Folder, PackAllAllOrNothing) {
         {"all good, other files ignored", "echo x >in/notes.txt",
          "Packed 2 files into game.dat: 2 changed their entry, 0 were equal to it and left it as it was; 1 other "
          "files ignored.\n"},
-        {"damaged half-way", "head -c 60 good/d/b.png >in/d/b.png", "Error: damaged PNG: ends early.\n"},
+        {"damaged half-way", "head -c 60 good/d/b.png >in/d/b.png", "in/d/b.png: Error: damaged PNG: ends early.\n"},
+        {"empty", ": >in/a.png", "in/a.png: Error reading bmp header.\n"},
         {"two files for one entry", "cp in/a.png in/a.bmp",
          "Error: in/a.bmp and in/a.png both stand for the entry a; nothing was changed.\n"},
         {"the same but for letter case", "cp in/a.png in/a.PNG",
@@ -178,6 +179,21 @@ TEST(Folder, ExportAllRefusesBeforeWriting) {
         EXPECT_EQ(files_under(s.path("out")), before);
         EXPECT_EQ(files_under(s.path("elsewhere")), before_elsewhere);
     }
+    // A path longer than the system takes shows before the first file, not
+    // half-way through.
+    e2e::scratch s;
+    s.write("game.dat",
+            fixture::build_archive({fixture::image("c", 1, 1, 1),
+                                    fixture::image(std::string(200, 'a') + "/" + std::string(200, 'b'), 1, 1, 2)})
+                .data);
+    std::string deep = "out";
+    for (int k = 0; k < 15; ++k) deep += "/" + std::string(250, 'p');
+    ASSERT_EQ(e2e::run_shell("mkdir -p " + deep, s.dir).status, 0);
+    e2e::result r = e2e::run({"--export-all", "game.dat", deep}, s.dir);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(last_line(r), "Error: cannot look at " + deep + "/" + std::string(200, 'a') + "/" + std::string(200, 'b') +
+                                ".png: File name too long; nothing was written.\n");
+    EXPECT_TRUE(files_under(s.path("out")).empty());
 }
 
 }  // namespace

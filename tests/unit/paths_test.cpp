@@ -117,7 +117,7 @@ namespace {
 
 TEST(Paths, FolderAsTyped) {
     const std::pair<const char*, const char*> cases[] = {
-        {"mod", "mod"}, {"mod/", "mod"}, {"mod//", "mod"}, {"mod\\", "mod"}, {"/", "/"}, {"a/b/", "a/b"}};
+        {"mod", "mod"}, {"mod/", "mod"}, {"mod//", "mod"}, {"mod\\", "mod\\"}, {"/", "/"}, {"a/b/", "a/b"}};
     for (const auto& [typed, folder] : cases) EXPECT_EQ(velmorin::folder_path(typed), folder) << typed;
 }
 
