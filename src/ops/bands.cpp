@@ -54,44 +54,39 @@ band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
     return band_buffers{alloc_bytes(n), alloc_bytes(src.kind == source_kind::png ? 0 : n)};
 }
 
-namespace {
-
-// One journal for every plan's entry: their ranges, and the directory bytes
-// read to find the last of them.
-journal_plan journal_of(std::span<write_plan> plans) {
-    journal_plan journaled{plans.front().directory, {}};
-    for (const write_plan& plan : plans) {
-        journaled.directory.end = std::max(journaled.directory.end, plan.directory.end);
-        journaled.ranges.push_back(journal_range{plan.img.payload_offset, plan.img.bgra_datasize, plan.name});
-    }
-    return journaled;
-}
-
-}  // namespace
-
-void apply_plans(archive_file& archive, std::span<write_plan> plans) {
+void commit_ranges(archive_file& archive, const journal_plan& journaled,
+                   const std::function<void(size_t, payload_write&)>& write_range, const std::function<void()>& after) {
     held_signals held;
-    payload_write out = start_write(archive, journal_of(plans));
+    payload_write out = start_write(archive, journaled);
     try {
-        for (size_t k = 0; k < plans.size(); ++k) {
+        for (size_t k = 0; k < journaled.ranges.size(); ++k) {
             if (k > 0) start_range(out, k);
-            move_bands(
-                plans[k].source, plans[k].img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
-                [&](const char* message) { payload_read_failed(out, message); });
+            write_range(k, out);
         }
     } catch (...) {
         abandon_write(out);
         throw;
     }
     finish_write(out);
-    // The inputs' closes say nothing about the pixels written; the
-    // archive's must succeed for them to count.
-    for (write_plan& plan : plans) (void)plan.input.close_now();
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
-    for (const write_plan& plan : plans)
-        if (plan.says_updated) trace("Debug: data updated.\n");
+    after();
 }
 
-void apply_plan(archive_file& archive, write_plan& plan) { apply_plans(archive, std::span<write_plan>(&plan, 1)); }
+void apply_plan(archive_file& archive, write_plan& plan) {
+    const bgra_image& img = plan.img;
+    journal_plan journaled{plan.directory, {journal_range{img.payload_offset, img.bgra_datasize, plan.name}}};
+    commit_ranges(
+        archive, journaled,
+        [&](size_t, payload_write& out) {
+            move_bands(
+                plan.source, img, [&](int64_t, const uint8_t* bytes, size_t n) { write_at(out, bytes, n); },
+                [&](const char* message) { payload_read_failed(out, message); });
+        },
+        [&] {
+            // The input's close says nothing about the pixels written.
+            (void)plan.input.close_now();
+            if (plan.says_updated) trace("Debug: data updated.\n");
+        });
+}
 
 }  // namespace velmorin

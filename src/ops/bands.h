@@ -5,10 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "archive/commit.h"
 #include "base/buffers.h"
 #include "base/sources.h"
 #include "bmp/convert.h"
@@ -100,9 +101,13 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
 // --xor (or, `undo`, --unxor): the patch at `patch_path` XORed into them.
 write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
-// Writes every plan's pixels over its entry's, under one journal: all of
-// them, or, whatever stops the run, none; then closes the archive.
-void apply_plans(archive_file& archive, std::span<write_plan> plans);
+// Writes the ranges of `journaled` in place under one journal, with the
+// signals that would stop the run held: `write_range(k, out)` writes range
+// k's payload through `out`. Whatever stops it, what went out is put back;
+// otherwise the archive is made durable and closed, the journal removed,
+// and `after` runs, the signals still held.
+void commit_ranges(archive_file& archive, const journal_plan& journaled,
+                   const std::function<void(size_t, payload_write&)>& write_range, const std::function<void()>& after);
 
 // Writes the plan's pixels over the entry's, and closes the archive.
 void apply_plan(archive_file& archive, write_plan& plan);

@@ -46,7 +46,6 @@ std::string shown(const walked_entry& e) {
 // What the run writes, and what it skips.
 struct export_plan {
     std::vector<uint32_t> chosen;  // the entries written, in directory order
-    uint32_t entries = 0;
     uint32_t not_images = 0, empty = 0, shadowed = 0, too_long = 0, under_a_file = 0;
     directory_span directory{0, 0};
 };
@@ -141,7 +140,6 @@ export_plan plan_export(archive_file& archive) {
     start_walk(archive, false, &walk);
     check_names(walk);
     plan.directory = walked_span(walk);
-    plan.entries = walk.entry_count;
     if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
     start_walk(archive, false, &walk);
     header_reader headers;

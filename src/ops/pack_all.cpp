@@ -148,28 +148,20 @@ void pack_all(archive_file& archive, const char* typed) {
     }
     uint32_t changed = 0;
     if (!targets.empty()) {
-        held_signals held;
-        payload_write out = start_write(archive, journaled);
         progress_line progress;
         start_progress(progress, targets.size());
         uint64_t bytes = 0;
-        try {
-            muted_narration quiet;
-            for (size_t k = 0; k < targets.size(); ++k) {
-                if (k > 0) start_range(out, k);
+        commit_ranges(
+            archive, journaled,
+            [&](size_t k, payload_write& out) {
+                muted_narration quiet;
                 failure_context at(targets[k].second.c_str());
                 write_plan plan = plan_pack(archive, targets[k].first, targets[k].second.c_str());
                 changed += write_entry(out, plan) ? 1 : 0;
                 bytes += static_cast<uint64_t>(plan.img.bgra_datasize);
                 show_progress(progress, k + 1, bytes);
-            }
-        } catch (...) {
-            abandon_write(out);
-            throw;
-        }
-        finish_write(out);
-        end_progress(progress);
-        if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
+            },
+            [&] { end_progress(progress); });
     }
     trace("Packed %u files into %s: %u changed their entry, %u were equal to it and left it as it was; %u other "
           "files ignored.\n",
