@@ -7,21 +7,24 @@ namespace velmorin {
 
 [[noreturn]] void end_run(int status) { throw run_ended{status}; }
 
-failure_context::failure_context(const char* what) : previous_(nullptr) {
-    if (run_output* out = current_output()) {
-        previous_ = out->context;
-        out->context = what;
-    }
-}
+namespace {
 
-failure_context::~failure_context() {
-    if (run_output* out = current_output()) out->context = previous_;
-}
+// The file the thread is at, said before its failure's message.
+thread_local const char* context = nullptr;
+
+}  // namespace
+
+failure_context::failure_context(const char* what) : previous_(context) { context = what; }
+
+failure_context::~failure_context() { context = previous_; }
 
 [[noreturn]] void fail(const char* fmt, ...) {
+    run_output* out = current_output();
+    // Of threads failing at once, one speaks: one failure, one line.
+    if (out && out->shared && out->failed.exchange(true)) end_run(255);
     unmute_narration();
-    if (run_output* out = current_output(); out && out->context) {
-        trace_text(out->context, strlen(out->context));
+    if (context) {
+        trace_text(context, strlen(context));
         trace_text(": ", 2);
     }
     va_list args;

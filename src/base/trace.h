@@ -33,8 +33,8 @@ struct run_output {
     bool stdout_diverted = false;  // standard output is the run's product file
     bool quiet = false;            // in-process runs (the fuzzer): say nothing
     std::atomic<int> muted{0};     // narration dropped (a mode over many entries); a failure still speaks
-    const char* context = nullptr;  // said before a failure's message: the file a run over many was at
     bool shared = false;           // threads of the run may say things at once: `lock` orders them
+    std::atomic<bool> failed{false};  // while shared: a failure was said, and the others keep still
     std::recursive_mutex lock;
 };
 

@@ -95,8 +95,10 @@ struct write_plan {
     bool says_updated = false;  // pack ends with "Debug: data updated."
 };
 
-// Pack: the image (a PNG, or a BMP) at `image_path` over the entry's pixels.
-write_plan plan_pack(archive_file& archive, const located_entry& target, const char* image_path);
+// Pack: the image (a PNG, or a BMP) at `image_path` over the entry's pixels,
+// planned into `plan`, which is not to be moved then (its PNG reader points
+// into it).
+void plan_pack(archive_file& archive, const located_entry& target, const char* image_path, write_plan& plan);
 
 // --xor (or, `undo`, --unxor): the patch at `patch_path` XORed into them.
 write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);

@@ -3,11 +3,7 @@
 // is written: which entries go where, which are skipped and why, and that no
 // file is there already and no folder on the way is a link.
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <exception>
-#include <mutex>
-#include <thread>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -23,6 +19,7 @@
 #include "folder/paths.h"
 #include "ops/export.h"
 #include "ops/ops.h"
+#include "ops/workers.h"
 
 namespace velmorin {
 namespace {
@@ -190,105 +187,13 @@ struct export_job {
     std::vector<std::string> parts;
 };
 
-// The pictures go to two workers, one a core: each writes a whole PNG at a
-// time. The first failure stops the others; the walk hands it on.
-struct export_workers {
-    const std::string folder;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::deque<export_job> jobs;
-    bool closing = false;
-    std::exception_ptr failed;
-    uint64_t bytes_done = 0;
-    uint32_t done = 0;
-    std::vector<std::thread> threads;
-};
-
-void export_one(const std::string& folder, export_job& job) {
+uint64_t export_one(const std::string& folder, export_job& job) {
     make_folders(folder, job.parts);
     std::string path = path_under(folder, job.parts, job.parts.size());
     output_file out{path.c_str(), {}, false, 0};
     (void)write_png(job.img, out, [](output_file& o) { open_new_output(o); });
+    return static_cast<uint64_t>(job.img.bgra_datasize);
 }
-
-void work(export_workers* w) {
-    for (;;) {
-        std::unique_lock<std::mutex> held(w->lock);
-        w->changed.wait(held, [&] { return !w->jobs.empty() || w->closing || w->failed; });
-        if (w->failed || w->jobs.empty()) return;
-        export_job job = std::move(w->jobs.front());
-        w->jobs.pop_front();
-        held.unlock();
-        try {
-            export_one(w->folder, job);
-        } catch (...) {
-            held.lock();
-            if (!w->failed) w->failed = std::current_exception();
-            w->changed.notify_all();
-            return;
-        }
-        held.lock();
-        ++w->done;
-        w->bytes_done += static_cast<uint64_t>(job.img.bgra_datasize);
-        w->changed.notify_all();
-    }
-}
-
-// Hands a job over, waiting while two are queued; or, without a worker
-// (no thread could be had), does it now.
-void hand_over(export_workers& w, export_job job, progress_line& progress) {
-    if (w.threads.empty()) {
-        export_one(w.folder, job);
-        ++w.done;
-        w.bytes_done += static_cast<uint64_t>(job.img.bgra_datasize);
-        return show_progress(progress, w.done, w.bytes_done);
-    }
-    std::unique_lock<std::mutex> held(w.lock);
-    w.changed.wait(held, [&] { return w.jobs.size() < 2 || w.failed; });
-    if (w.failed) std::rethrow_exception(w.failed);
-    w.jobs.push_back(std::move(job));
-    w.changed.notify_all();
-    uint32_t done = w.done;
-    uint64_t bytes = w.bytes_done;
-    held.unlock();
-    show_progress(progress, done, bytes);
-}
-
-// Waits for the workers to finish; a failure of theirs ends the run.
-void finish_workers(export_workers& w) {
-    {
-        std::lock_guard<std::mutex> held(w.lock);
-        w.closing = true;
-        w.changed.notify_all();
-    }
-    for (std::thread& t : w.threads) t.join();
-    w.threads.clear();
-    if (w.failed) std::rethrow_exception(w.failed);
-}
-
-void start_workers(export_workers& w) {
-    for (int k = 0; k < 2; ++k) {
-        try {
-            w.threads.emplace_back(work, &w);
-        } catch (const std::exception&) {
-            break;  // the others, or the walk itself, do the work
-        }
-    }
-}
-
-// Joins the workers however the walk ends.
-struct workers_joined {
-    export_workers& w;
-    ~workers_joined() {
-        {
-            std::lock_guard<std::mutex> held(w.lock);
-            w.closing = true;
-            if (!w.failed) w.failed = std::make_exception_ptr(run_ended{255});
-            w.changed.notify_all();
-        }
-        for (std::thread& t : w.threads) t.join();
-    }
-};
 
 }  // namespace
 
@@ -303,9 +208,7 @@ void export_all(archive_file& archive, const char* typed) {
     directory_walk walk;
     walked_entry e;
     progress_line progress;
-    shared_trace threads_speak;
-    export_workers workers{folder, {}, {}, {}, false, {}, 0, 0, {}};
-    workers_joined joined{workers};
+    std::unique_ptr<worker_pool> workers;
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1) start_progress(progress, plan.chosen.size());
         if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
@@ -321,18 +224,18 @@ void export_all(archive_file& archive, const char* typed) {
                 check_place(folder, parts);
                 continue;
             }
-            export_job job{{}, std::move(parts)};
-            (void)is_image(archive, headers, e.data_offset, e.entry, plan.directory, &job.img);
-            job.img.payload_offset = e.data_offset + bgra_header_size;
+            auto job = std::make_shared<export_job>(export_job{{}, std::move(parts)});
+            (void)is_image(archive, headers, e.data_offset, e.entry, plan.directory, &job->img);
+            job->img.payload_offset = e.data_offset + bgra_header_size;
             // Under the lock (and past any journal's refusal) before the folder is made.
-            open_payload(archive, job.img);
+            open_payload(archive, job->img);
             if (top == path_kind::none && !make_folder(folder) && kind_of_path(folder) != path_kind::folder)
                 fail("Error %d(%s) making the folder %s\n", errno, strerror(errno), folder);
             top = path_kind::folder;
-            if (next == 1) start_workers(workers);
-            hand_over(workers, std::move(job), progress);
+            if (!workers) workers = std::make_unique<worker_pool>(progress);
+            workers->hand_over([&root, job] { return export_one(root, *job); });
         }
-        if (pass == 1) finish_workers(workers);
+        if (pass == 1 && workers) workers->finish();
     }
     end_progress(progress);
     trace("Exported %u images to %s; skipped %u entries that are not images, %u empty, %u shadowed by an earlier "

@@ -27,8 +27,7 @@ void plan_bmp(archive_file& archive, const located_entry& target, image_input& i
 
 }  // namespace
 
-write_plan plan_pack(archive_file& archive, const located_entry& target, const char* image_path) {
-    write_plan plan;
+void plan_pack(archive_file& archive, const located_entry& target, const char* image_path, write_plan& plan) {
     plan.name = target.name;
     plan.directory = target.directory;
     plan.says_updated = true;
@@ -48,11 +47,11 @@ write_plan plan_pack(archive_file& archive, const located_entry& target, const c
         plan_bmp(archive, target, in, plan);
     }
     plan.input = std::move(in.file);
-    return plan;
 }
 
 void pack_entry(archive_file& archive, const located_entry& target, const char* image_path) {
-    write_plan plan = plan_pack(archive, target, image_path);
+    write_plan plan;
+    plan_pack(archive, target, image_path, plan);
     apply_plan(archive, plan);
 }
 

@@ -5,6 +5,7 @@
 // before or as after the whole run.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -12,12 +13,14 @@
 
 #include "archive/commit.h"
 #include "base/failure.h"
+#include "base/hash.h"
 #include "base/progress.h"
 #include "base/text.h"
 #include "base/trace.h"
 #include "folder/paths.h"
 #include "ops/bands.h"
 #include "ops/ops.h"
+#include "ops/workers.h"
 
 namespace velmorin {
 namespace {
@@ -105,22 +108,77 @@ std::vector<std::pair<located_entry, std::string>> match(archive_file& archive, 
     return found;
 }
 
-// One entry's new pixels over its old ones, band by band: a band that
-// holds already what would be written is left alone. Whether any changed.
-bool write_entry(payload_write& out, write_plan& plan) {
+// A picture matched to its entry, and what the check found: whether its
+// pixels differ from the entry's, and their hash, to know it again when it
+// is read a second time to be written.
+struct pack_target {
+    located_entry entry;
+    std::string path;
+    bool differs = false;
+    uint64_t pixels = 0;
+    int64_t offset = 0, size = 0;  // the entry's pixels in the archive
+};
+
+// Reads the picture whole by pack's rules, beside the entry's own pixels.
+uint64_t check_picture(write_plan& plan, pack_target& target) {
+    failure_context in_file(target.path.c_str());
     const bgra_image& img = plan.img;
     byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
-    bool changed = false;
+    pixel_hash h;
+    start_hash(h);
     move_bands(
         plan.source, img,
         [&](int64_t at, const uint8_t* bytes, size_t n) {
+            feed_hash(h, bytes, n);
+            if (target.differs) return;
+            if (!read_source(img.payload, at, old.get(), n)) fail("%s", img.payload.short_message);
+            target.differs = memcmp(old.get(), bytes, n) != 0;
+        },
+        [&](const char* message) { fail("%s", message); });
+    target.pixels = hash_value(h);
+    target.offset = img.payload_offset;
+    target.size = img.bgra_datasize;
+    return static_cast<uint64_t>(img.bgra_datasize);
+}
+
+// Every picture planned (one at a time: the archive's headers are read in
+// turn) and read whole by two workers; the first refusal ends the run.
+void check_pictures(archive_file& archive, std::vector<pack_target>& targets) {
+    muted_narration quiet;
+    progress_line progress;
+    start_progress(progress, targets.size());
+    worker_pool workers(progress);
+    for (pack_target& target : targets) {
+        std::shared_ptr<write_plan> plan;
+        {
+            failure_context at(target.path.c_str());
+            plan = std::make_shared<write_plan>();
+            plan_pack(archive, target.entry, target.path.c_str(), *plan);
+        }
+        workers.hand_over([plan, &target] { return check_picture(*plan, target); });
+    }
+    workers.finish();
+    end_progress(progress);
+}
+
+// One entry's new pixels over its old ones, band by band: a band that
+// holds already what would be written is left alone. The pixels must be
+// those checked.
+void write_entry(payload_write& out, write_plan& plan, const pack_target& target) {
+    const bgra_image& img = plan.img;
+    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
+    pixel_hash h;
+    start_hash(h);
+    move_bands(
+        plan.source, img,
+        [&](int64_t at, const uint8_t* bytes, size_t n) {
+            feed_hash(h, bytes, n);
             if (!read_source(img.payload, at, old.get(), n)) payload_read_failed(out, img.payload.short_message);
             if (memcmp(old.get(), bytes, n) == 0) return keep_at(out, n);
-            changed = true;
             write_at(out, bytes, n);
         },
         [&](const char* message) { payload_read_failed(out, message); });
-    return changed;
+    if (hash_value(h) != target.pixels) fail("Error: the file changed while it was packed; nothing was changed.\n");
 }
 
 }  // namespace
@@ -133,40 +191,42 @@ void pack_all(archive_file& archive, const char* typed) {
     folder_files files;
     std::vector<std::string> parts;
     collect(folder, parts, &files);
-    std::vector<std::pair<located_entry, std::string>> targets = match(archive, files);
-    // Every picture checked by pack's rules before the first byte is written.
+    std::vector<pack_target> targets;
+    for (auto& [entry, path] : match(archive, files)) targets.push_back(pack_target{std::move(entry), std::move(path)});
+    // Every picture read whole and checked by pack's rules before the first
+    // byte is written; only those that differ are journaled and written.
+    if (!targets.empty()) check_pictures(archive, targets);
     journal_plan journaled;
-    {
-        muted_narration quiet;
-        for (auto& [target, path] : targets) {
-            failure_context at(path.c_str());
-            write_plan plan = plan_pack(archive, target, path.c_str());
-            if (journaled.ranges.empty()) journaled.directory = target.directory;
-            journaled.directory.end = std::max(journaled.directory.end, target.directory.end);
-            journaled.ranges.push_back(journal_range{plan.img.payload_offset, plan.img.bgra_datasize, target.name});
-        }
+    std::vector<const pack_target*> changing;
+    for (const pack_target& t : targets) {
+        if (!t.differs) continue;
+        if (changing.empty()) journaled.directory = t.entry.directory;
+        journaled.directory.end = std::max(journaled.directory.end, t.entry.directory.end);
+        changing.push_back(&t);
     }
-    uint32_t changed = 0;
-    if (!targets.empty()) {
+    if (!changing.empty()) {
+        for (const pack_target* t : changing) journaled.ranges.push_back(journal_range{t->offset, t->size, t->entry.name});
         progress_line progress;
-        start_progress(progress, targets.size());
+        start_progress(progress, changing.size());
         uint64_t bytes = 0;
         commit_ranges(
             archive, journaled,
             [&](size_t k, payload_write& out) {
                 muted_narration quiet;
-                failure_context at(targets[k].second.c_str());
-                write_plan plan = plan_pack(archive, targets[k].first, targets[k].second.c_str());
-                changed += write_entry(out, plan) ? 1 : 0;
-                bytes += static_cast<uint64_t>(plan.img.bgra_datasize);
+                const pack_target& t = *changing[k];
+                failure_context at(t.path.c_str());
+                write_plan plan;
+                plan_pack(archive, t.entry, t.path.c_str(), plan);
+                write_entry(out, plan, t);
+                bytes += static_cast<uint64_t>(t.size);
                 show_progress(progress, k + 1, bytes);
             },
             [&] { end_progress(progress); });
     }
     trace("Packed %u files into %s: %u changed their entry, %u were equal to it and left it as it was; %u other "
           "files ignored.\n",
-          static_cast<unsigned>(targets.size()), archive.path, changed,
-          static_cast<unsigned>(targets.size()) - changed, files.ignored);
+          static_cast<unsigned>(targets.size()), archive.path, static_cast<unsigned>(changing.size()),
+          static_cast<unsigned>(targets.size() - changing.size()), files.ignored);
 }
 
 }  // namespace velmorin

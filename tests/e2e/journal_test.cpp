@@ -59,17 +59,27 @@ TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
     s.write("in.png", fixture::build_png(png));
     s.write("c.xor", fixture::checked_patch(patch, sc.width, sc.height, old, sc.name));
     bytes packed = e2e::with_payload(sc, fresh);
-    // A folder of every picture of the packed archive: --pack-all changes
-    // one entry of two, under one journal.
+    // A folder of every picture of the packed archive, with tex/other.bgra
+    // (3 x 3) changed too: --pack-all writes both under one journal.
     s.write("packed.dat", packed);
     ASSERT_EQ(e2e::run({"--export-all", "packed.dat", "folder"}, s.dir).status, 0);
+    fixture::png_fields other;
+    other.width = other.height = 3;
+    for (uint16_t k = 0; k < 36; ++k) other.samples.push_back(static_cast<uint16_t>(k * 7 + 1));
+    s.write("folder/tex/other.bgra.png", fixture::build_png(other));
+    bytes both = packed;
+    size_t at = sc.a.at.data_offset[2] + 16;
+    bytes other_old(both.begin() + static_cast<long>(at), both.begin() + static_cast<long>(at) + 36);
+    bytes other_new = fixture::png_payload(other, other_old);
+    ASSERT_FALSE(other_new == other_old);
+    std::copy(other_new.begin(), other_new.end(), both.begin() + static_cast<long>(at));
     const kill_case cases[] = {
         {"pack", "game.dat tex/target.bgra in.bmp", sc.a.data, packed},
         {"pack PNG", "game.dat tex/target.bgra in.png", sc.a.data,
          e2e::with_payload(sc, fixture::png_payload(png, old))},
         {"--xor", "--xor game.dat tex/target.bgra c.xor", sc.a.data, packed},
         {"--unxor", "--unxor game.dat tex/target.bgra c.xor", packed, sc.a.data},
-        {"--pack-all", "--pack-all game.dat folder", sc.a.data, packed, "tex/target.bgra tex/other.bgra"}};
+        {"--pack-all", "--pack-all game.dat folder", sc.a.data, both, "tex/target.bgra tex/other.bgra"}};
     for (const kill_case& c : cases) {
         SCOPED_TRACE(c.label);
         s.write("game.dat", c.before);
