@@ -7,8 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "archive/commit.h"
@@ -19,94 +17,12 @@
 #include "base/trace.h"
 #include "folder/paths.h"
 #include "ops/bands.h"
+#include "ops/folder_files.h"
 #include "ops/ops.h"
 #include "ops/workers.h"
 
 namespace velmorin {
 namespace {
-
-// A picture under the folder and the stored name it stands for.
-struct folder_file {
-    std::string path;
-    std::string name;
-};
-
-struct folder_files {
-    std::vector<folder_file> pictures;
-    uint32_t ignored = 0;  // files of other kinds
-};
-
-bool picture_suffix(const std::string& name) {
-    if (name.size() < 4) return false;
-    std::string suffix = name.substr(name.size() - 4);
-    for (char& c : suffix)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return suffix == ".png" || suffix == ".bmp";
-}
-
-// Every file under `path` (its parts below the folder in `parts`), names in
-// byte order, depth first. A link is refused: it may lead anywhere.
-void collect(const std::string& path, std::vector<std::string>& parts, folder_files* found) {
-    std::vector<std::string> names;
-    if (!list_folder(path.c_str(), &names)) fail("Error %d(%s) reading the folder %s\n", errno, strerror(errno), path.c_str());
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        std::string full = path + "/" + name;
-        path_kind kind = kind_of_path(full.c_str());
-        if (kind == path_kind::link)
-            fail("Error: %s is a symbolic link; --pack-all does not follow links. Nothing was changed.\n", full.c_str());
-        parts.push_back(name);
-        if (kind == path_kind::folder) {
-            collect(full, parts, found);
-        } else if (!picture_suffix(name)) {
-            ++found->ignored;
-        } else if (kind != path_kind::file) {
-            // A FIFO or a device would have the run wait, or read forever.
-            fail("Error: %s is not a file; nothing was changed.\n", full.c_str());
-        } else {
-            folder_file f{full, {}};
-            if (!name_of_path(parts, &f.name))
-                fail("Error: %s stands for no entry name (a %% without two hex digits after it); nothing was "
-                     "changed.\n",
-                     full.c_str());
-            found->pictures.push_back(std::move(f));
-        }
-        parts.pop_back();
-    }
-}
-
-// The entries the pictures stand for, in directory order: the first entry
-// of each name, which must be an image.
-std::vector<std::pair<located_entry, std::string>> match(archive_file& archive, const folder_files& files) {
-    std::unordered_map<std::string, const folder_file*> by_name;
-    for (const folder_file& f : files.pictures) {
-        auto [at, fresh] = by_name.emplace(f.name, &f);
-        if (!fresh)
-            fail("Error: %s and %s both stand for the entry %s; nothing was changed.\n", at->second->path.c_str(),
-                 f.path.c_str(), shown_name(f.name).c_str());
-    }
-    std::vector<std::pair<located_entry, std::string>> found;
-    directory_walk walk;
-    walked_entry e;
-    header_reader headers;
-    std::unordered_set<std::string> seen;
-    start_walk(archive, false, &walk);
-    while (found.size() < by_name.size() && next_entry(walk, &e)) {
-        std::string name(reinterpret_cast<const char*>(e.name), e.name_length);
-        auto file = by_name.find(name);
-        if (file == by_name.end() || !seen.insert(name).second) continue;
-        bgra_image img;
-        if (!is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &img))
-            fail("Error: %s stands for %s, which is not an image entry; nothing was changed.\n",
-                 file->second->path.c_str(), shown_name(name).c_str());
-        found.push_back({located_entry{e.entry, e.data_offset, name, walked_span(walk)}, file->second->path});
-    }
-    for (const folder_file& f : files.pictures)
-        if (!seen.count(f.name))
-            fail("Error: %s stands for %s, which is no entry of the archive; nothing was changed.\n", f.path.c_str(),
-                 shown_name(f.name).c_str());
-    return found;
-}
 
 // A picture matched to its entry, and what the check found: whether its
 // pixels differ from the entry's, and their hash, to know it again when it
@@ -188,11 +104,10 @@ void pack_all(archive_file& archive, const char* typed) {
     const char* folder = root.c_str();
     if (kind_of_path(folder) != path_kind::folder && kind_of_path(folder) != path_kind::link)
         fail("Error: %s is not a folder.\n", folder);
-    folder_files files;
-    std::vector<std::string> parts;
-    collect(folder, parts, &files);
+    folder_files files = collect_folder(folder, "--pack-all");
     std::vector<pack_target> targets;
-    for (auto& [entry, path] : match(archive, files)) targets.push_back(pack_target{std::move(entry), std::move(path)});
+    for (auto& [entry, path] : match_folder(archive, files))
+        targets.push_back(pack_target{std::move(entry), std::move(path)});
     // Every picture read whole and checked by pack's rules before the first
     // byte is written; only those that differ are journaled and written.
     if (!targets.empty()) check_pictures(archive, targets);
