@@ -21,7 +21,8 @@ namespace velmorin {
 namespace {
 
 enum class mode {
-    pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, export_all, pack_all, help, version
+    pack, mkxor, xor_apply, list, export_image, mkpatch, unxor, check, recover, export_all, pack_all, mkbundle, apply,
+    remove, check_bundle, help, version
 };
 
 // How the archive is opened: never created or truncated; read-write where
@@ -61,6 +62,11 @@ const form forms[] = {
     {"--recover", 3, mode::recover, archive_use::writes_pixels, 0, 0, 0, "--recover <game data archive>"},
     {"--export-all", 4, mode::export_all, archive_use::read_only, 0, 0, 3, "--export-all <game data archive> <folder>"},
     {"--pack-all", 4, mode::pack_all, archive_use::writes_pixels, 0, 3, 0, "--pack-all <game data archive> <folder>"},
+    {"--mkbundle", 5, mode::mkbundle, archive_use::read_only, 0, 3, 4,
+     "--mkbundle <game data archive> <folder> <output filename>"},
+    {"--apply", 4, mode::apply, archive_use::writes_pixels, 0, 3, 0, "--apply <game data archive> <bundle>"},
+    {"--remove", 4, mode::remove, archive_use::writes_pixels, 0, 3, 0, "--remove <game data archive> <bundle>"},
+    {"--check", 4, mode::check_bundle, archive_use::read_only, 0, 3, 0, "--check <game data archive> <bundle>"},
     {"--help", 2, mode::help, archive_use::none, 0, 0, 0, nullptr},
     {"--version", 2, mode::version, archive_use::none, 0, 0, 0, nullptr},
 };
@@ -125,6 +131,10 @@ void run_command(int argc, char** argv) {
     if (chosen == mode::recover) return recover_archive(archive);
     if (chosen == mode::export_all) return export_all(archive, cmd.output_path);
     if (chosen == mode::pack_all) return pack_all(archive, cmd.input_path);
+    if (chosen == mode::mkbundle) return make_bundle(archive, cmd.input_path, cmd.output_path);
+    if (chosen == mode::apply || chosen == mode::remove)
+        return apply_bundle(archive, cmd.input_path, chosen == mode::remove);
+    if (chosen == mode::check_bundle) return check_bundle(archive, cmd.input_path);
     located_entry target;
     // A missing entry is neither success nor a failure of the tool.
     if (!find_entry(archive, cmd.entry_name, &target)) end_run(1);

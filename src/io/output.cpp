@@ -10,8 +10,9 @@
 namespace velmorin {
 namespace {
 
-bool is_input(const file_info& out, const archive_file& archive, const file_info* other_input) {
-    return same_file(out, archive.info) || (other_input && same_file(out, *other_input));
+bool is_input(const file_info& out, const archive_file& archive, const std::vector<file_info>& others) {
+    return same_file(out, archive.info) ||
+           std::any_of(others.begin(), others.end(), [&](const file_info& in) { return same_file(out, in); });
 }
 
 [[noreturn]] void open_failed(const char* path) {
@@ -40,8 +41,15 @@ void judge_output_streams(const file_info& info, const char* path) {
 }
 
 void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at) {
+    std::vector<file_info> others;
+    if (other_input) others.push_back(*other_input);
+    open_output(out, archive, others, whole_at);
+}
+
+void open_output(output_file& out, const archive_file& archive, const std::vector<file_info>& other_inputs,
+                 int64_t whole_at) {
     file_info existing;
-    if (describe_path(out.path, &existing) && is_input(existing, archive, other_input))
+    if (describe_path(out.path, &existing) && is_input(existing, archive, other_inputs))
         fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
 
     // Write-only: a FIFO then waits for its reader, as for any writer,
@@ -51,7 +59,7 @@ void open_output(output_file& out, const archive_file& archive, const file_info*
     // Checked again once open, in case the path changed in between.
     file_info info;
     if (!describe_file(out.file.f, &info)) open_failed(out.path);
-    if (is_input(info, archive, other_input)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
+    if (is_input(info, archive, other_inputs)) fail("Error: %s is an input file; refusing to overwrite it.\n", out.path);
     judge_output_streams(info, out.path);
     out.regular = info.regular;
     out.written = 0;

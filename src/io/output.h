@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/buffers.h"
 #include "archive/archive.h"
@@ -42,6 +43,10 @@ void judge_output_streams(const file_info& info, const char* path);
 // BMP's file), or -1 when the run is known to end before writing, in which
 // case the output is emptied as opening it for output does.
 void open_output(output_file& out, const archive_file& archive, const file_info* other_input, int64_t whole_at);
+
+// The same with any number of other inputs it must not be.
+void open_output(output_file& out, const archive_file& archive, const std::vector<file_info>& other_inputs,
+                 int64_t whole_at);
 
 // Creates `out.path`, which must not exist (a file there is never
 // overwritten), write-only, with mode 0666 less the umask.

@@ -44,4 +44,16 @@ void recover_archive(archive_file& archive);
 // applicable to the entry, applied, for other pixels, or raw.
 void check_patch(archive_file& archive, const located_entry& target, const char* patch_path);
 
+// Makes a bundle at `output_path` of every picture under `folder` whose
+// pixels differ from its entry's.
+void make_bundle(archive_file& archive, const char* folder, const char* output_path);
+
+// Applies the bundle at `bundle_path` (or, `undo`, removes it): every record
+// or none.
+void apply_bundle(archive_file& archive, const char* bundle_path, bool undo);
+
+// Says on standard output, a line for each record, whether it is
+// applicable, applied, for other pixels, or missing.
+void check_bundle(archive_file& archive, const char* bundle_path);
+
 }  // namespace velmorin
