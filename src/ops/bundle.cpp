@@ -237,6 +237,8 @@ void apply_bundle(archive_file& archive, const char* bundle_path, bool undo) {
              static_cast<unsigned>(judged.size()));
     }
     write_bundle(archive, b, judged, undo);
+    trace(undo ? "Removed %s from %s: %u entries put back.\n" : "Applied %s to %s: %u entries changed.\n", bundle_path,
+          archive.path, static_cast<unsigned>(judged.size()));
 }
 
 }  // namespace velmorin

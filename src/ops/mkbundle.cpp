@@ -159,9 +159,11 @@ void make_bundle(archive_file& archive, const char* typed, const char* output_pa
         file_info info;
         if (describe_path(f.path.c_str(), &info)) inputs.push_back(info);
     }
+    // Refused before the work as well as when it is opened.
     file_info existing;
     if (describe_path(output_path, &existing) &&
-        std::any_of(inputs.begin(), inputs.end(), [&](const file_info& in) { return same_file(existing, in); }))
+        (same_file(existing, archive.info) ||
+         std::any_of(inputs.begin(), inputs.end(), [&](const file_info& in) { return same_file(existing, in); })))
         fail("Error: %s is an input file; refusing to overwrite it.\n", output_path);
     bundle_body body;
     if (!is_open(body.file.f)) temporary_write_failed();

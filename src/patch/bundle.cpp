@@ -70,14 +70,20 @@ struct forward_reader {
 bool tail_holds(const byte_source& file, bool* read_failed) {
     const int64_t size = file.size;
     uint8_t tail[bundle_tail_size];
-    if (!read_source(file, size - bundle_tail_size, tail, sizeof tail)) return !(*read_failed = true);
+    if (!read_source(file, size - bundle_tail_size, tail, sizeof tail)) {
+        *read_failed = true;
+        return false;
+    }
     if (memcmp(tail + 8, magic, 8) != 0) return false;
     pixel_hash h;
     start_hash(h);
     byte_buffer buf = alloc_bytes(piece);
     for (int64_t at = 0; at < size - bundle_tail_size;) {
         size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece), size - bundle_tail_size - at));
-        if (!read_source(file, at, buf.get(), n)) return !(*read_failed = true);
+        if (!read_source(file, at, buf.get(), n)) {
+            *read_failed = true;
+            return false;
+        }
         feed_hash(h, buf.get(), n);
         at += static_cast<int64_t>(n);
     }
@@ -93,7 +99,10 @@ bool read_records(const byte_source& file, uint32_t count, bundle_index* index, 
     std::unordered_set<std::string> names;
     for (uint32_t k = 0; k < count; ++k) {
         const uint8_t* head = in.take(record_head_size);
-        if (!head) return !(*read_failed = in.failed);
+        if (!head) {
+            *read_failed = in.failed;
+            return false;
+        }
         bundle_record r;
         r.width = read_u32le(head);
         r.height = read_u32le(head + 4);
@@ -102,7 +111,10 @@ bool read_records(const byte_source& file, uint32_t count, bundle_index* index, 
         uint64_t stream_size = read_u64le(head + 24);
         uint16_t name_size = read_u16le(head + 32);
         const uint8_t* name = name_size ? in.take(name_size) : nullptr;
-        if (!name) return !(*read_failed = in.failed);
+        if (!name) {
+            *read_failed = in.failed;
+            return false;
+        }
         r.name.assign(reinterpret_cast<const char*>(name), name_size);
         if (stream_size > static_cast<uint64_t>(in.end - in.at)) return false;
         r.stream_at = in.at;

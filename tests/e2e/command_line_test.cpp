@@ -24,7 +24,11 @@ const std::string usage =
     "\tvelmorin --check <game data archive> <packed filename> <input file>\n"
     "\tvelmorin --recover <game data archive>\n"
     "\tvelmorin --export-all <game data archive> <folder>\n"
-    "\tvelmorin --pack-all <game data archive> <folder>\n";
+    "\tvelmorin --pack-all <game data archive> <folder>\n"
+    "\tvelmorin --mkbundle <game data archive> <folder> <output filename>\n"
+    "\tvelmorin --apply <game data archive> <bundle>\n"
+    "\tvelmorin --remove <game data archive> <bundle>\n"
+    "\tvelmorin --check <game data archive> <bundle>\n";
 
 TEST(CommandLine, NoArgumentsAtAll) {
     SKIP_WHEN_LAUNCHED("a launcher always passes the program's name");
@@ -56,7 +60,7 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--mkpatch", "a", "b", "c", "d"}, "Error opening a\n"},
         {{"--unxor", "a", "b", "c"}, "Error opening a\n"},
         {{"--check", "a", "b", "c"}, "Error opening a\n"},
-        {{"--check", "a", "b"}, "Error opening --check\n"},
+        {{"--check", "a", "b"}, "Error opening a\n"},  // a bundle's check
         {{"--unxor", "a", "b", "c", "d"}, usage},
         {{"--recover", "a"}, "Error opening a\n"},
         {{"--recover"}, usage},
@@ -68,6 +72,13 @@ TEST(CommandLine, FormsAndOptionWords) {
         {{"--Export-all", "a", "b"}, "Error opening --Export-all\n"},
         {{"--pack-all", "a", "b"}, "Error opening a\n"},
         {{"--pack-all", "a", "b", "c"}, usage},
+        // So do the bundles'.
+        {{"--mkbundle", "a", "b", "c"}, "Error opening a\n"},
+        {{"--mkbundle", "a", "b"}, "Error opening --mkbundle\n"},
+        {{"--apply", "a", "b"}, "Error opening a\n"},
+        {{"--apply", "a", "b", "c"}, usage},
+        {{"--remove", "a", "b"}, "Error opening a\n"},
+        {{"--Remove", "a", "b"}, "Error opening --Remove\n"},
         {{}, usage},
         {{"a"}, usage},
         {{"a", "b"}, usage},
