@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <functional>
 
 #include "runner.h"
 
@@ -203,6 +205,40 @@ TEST(Bundle, Refusals) {
         EXPECT_TRUE(s.read("game.dat") == game(1, 2, 3).data);
     }
     EXPECT_FALSE(s.exists("none.vmb"));
+}
+
+// A --mkbundle killed at any write leaves no bundle, or one every mode
+// refuses as damaged, or the whole one.
+TEST(Bundle, KilledMakingLeavesNoSoundBundle) {
+    SKIP_WHEN_LAUNCHED("the fault shim is preloaded into a Linux process");
+    bundles b;
+    const e2e::scratch& s = b.s;
+    const bytes whole = s.read("A.vmb");
+    const std::string make = "--mkbundle game.dat mod-a out.vmb";
+    ASSERT_EQ(e2e::run_shell(e2e::under_fault("none:0:fail", make), s.dir).status, 0);
+    ASSERT_TRUE(s.read("out.vmb") == whole);
+    long writes = 0;
+    {
+        std::ifstream counts(s.path("counts"));
+        std::string op;
+        long n;
+        while (counts >> op >> n)
+            if (op == "write") writes = n;
+    }
+    ASSERT_GT(writes, 3);
+    int cut = 0;
+    for (long n = 1; n <= writes; ++n) {
+        SCOPED_TRACE(n);
+        e2e::run_shell("rm -f out.vmb", s.dir);
+        ASSERT_EQ(e2e::run_shell(e2e::under_fault("write:" + std::to_string(n) + ":kill", make), s.dir).status, 128 + 9);
+        if (!s.exists("out.vmb")) continue;
+        if (s.read("out.vmb") == whole) continue;
+        ++cut;
+        e2e::result r = e2e::run({"--check", "game.dat", "out.vmb"}, s.dir);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "Error: the bundle is damaged.\n");
+    }
+    EXPECT_GT(cut, 0);
 }
 
 }  // namespace

@@ -73,13 +73,18 @@ TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
     bytes other_new = fixture::png_payload(other, other_old);
     ASSERT_FALSE(other_new == other_old);
     std::copy(other_new.begin(), other_new.end(), both.begin() + static_cast<long>(at));
+    // The same two changes as one bundle, applied and removed.
+    s.write("game.dat", sc.a.data);
+    ASSERT_EQ(e2e::run({"--mkbundle", "game.dat", "folder", "b.vmb"}, s.dir).status, 0);
     const kill_case cases[] = {
         {"pack", "game.dat tex/target.bgra in.bmp", sc.a.data, packed},
         {"pack PNG", "game.dat tex/target.bgra in.png", sc.a.data,
          e2e::with_payload(sc, fixture::png_payload(png, old))},
         {"--xor", "--xor game.dat tex/target.bgra c.xor", sc.a.data, packed},
         {"--unxor", "--unxor game.dat tex/target.bgra c.xor", packed, sc.a.data},
-        {"--pack-all", "--pack-all game.dat folder", sc.a.data, both, "tex/target.bgra tex/other.bgra"}};
+        {"--pack-all", "--pack-all game.dat folder", sc.a.data, both, "tex/target.bgra tex/other.bgra"},
+        {"--apply", "--apply game.dat b.vmb", sc.a.data, both, "tex/target.bgra tex/other.bgra"},
+        {"--remove", "--remove game.dat b.vmb", both, sc.a.data, "tex/target.bgra tex/other.bgra"}};
     for (const kill_case& c : cases) {
         SCOPED_TRACE(c.label);
         s.write("game.dat", c.before);
