@@ -152,6 +152,42 @@ int run(uint8_t mode, const std::string& name, const bytes& archive, const bytes
     return status;
 }
 
+namespace {
+
+int run_words(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int status = velmorin::run_tool(static_cast<int>(words.size()), argv.data(), true);
+    ++ended_with[status == 0 ? 0 : status == 1 ? 1 : 2];
+    if (status != 0 && status != 255) abort();
+    if (access((archive_path() + ".velmorin-journal").c_str(), F_OK) == 0) abort();
+    return status;
+}
+
+}  // namespace
+
+int run_bundle(uint8_t mode, const bytes& archive, const bytes& bundle, const std::vector<std::pair<size_t, size_t>>& pixels) {
+    owned_fd archive_fd{archive_file(archive)};
+    owned_fd bundle_fd{memory_file("bundle", bundle)};
+    const char* words[] = {"--check", "--apply", "--remove"};
+    const int chosen = mode % 3;
+    int status = run_words({"velmorin", words[chosen], archive_path(), path_of(bundle_fd.fd)});
+    bytes after = contents(archive_fd.fd);
+    if (after.size() != archive.size()) abort();
+    if ((status != 0 || chosen == 0) && after != archive) abort();
+    if (status != 0 || chosen == 0) return status;
+    // Only pixels change, and the other way round puts every byte back.
+    for (size_t k = 0; k < archive.size(); ++k) {
+        bool in_pixels = false;
+        for (const auto& [from, to] : pixels) in_pixels = in_pixels || (k >= from && k < to);
+        if (!in_pixels && after[k] != archive[k]) abort();
+    }
+    if (run_words({"velmorin", words[3 - chosen], archive_path(), path_of(bundle_fd.fd)}) != 0) abort();
+    if (contents(archive_fd.fd) != archive) abort();
+    return status;
+}
+
 void report() {
     fprintf(stderr, "runs ended with status 0: %d, 1: %d, 255: %d\n", ended_with[0], ended_with[1], ended_with[2]);
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fuzz_input.h"
 
@@ -17,6 +19,14 @@ namespace fuzz_run {
 // --unxor for pack, --mkxor and --xor.
 int run(uint8_t mode, const std::string& name, const fuzz_input::bytes& archive, const fuzz_input::bytes& input,
         bool checked_modes = false);
+
+// Runs --check, --apply or --remove (mode % 3) of `bundle` on `archive`.
+// Checks that the status is 0 or 255, that no journal is left, that a check
+// or a failure leaves the archive as it was, and that a success changes
+// only bytes within `pixels` (from, to) and is undone, byte for byte, by
+// the mirror mode.
+int run_bundle(uint8_t mode, const fuzz_input::bytes& archive, const fuzz_input::bytes& bundle,
+               const std::vector<std::pair<size_t, size_t>>& pixels);
 
 // How many runs ended with status 0, 1 and 255 so far, on standard error.
 void report();
