@@ -124,7 +124,10 @@ bool read_header(const archive_file& archive, header_reader& r, int64_t offset, 
         int64_t n = pread_full(archive.handle.f, r.buf.get(), static_cast<size_t>(want), offset);
         r.start = offset;
         r.len = n > 0 ? n : 0;
-        if (r.len < bgra_header_size) return false;
+        if (r.len < bgra_header_size) {
+            r.unread = true;
+            return false;
+        }
     }
     memcpy(header, r.buf.get() + (offset - r.start), bgra_header_size);
     return true;

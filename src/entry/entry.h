@@ -68,11 +68,14 @@ struct header_reader {
     byte_buffer buf;
     int64_t start = 0;  // file offset of buf[0]
     int64_t len = 0;
+    bool unread = false;  // a header the file holds could not be read
 };
 
 // Whether the entry is an image the other modes would take, by the same
 // checks, made without a word on the error stream; its header in *img. The
-// archive's position does not move.
+// archive's position does not move. A header that cannot be read is no
+// image, with `headers.unread` set: the caller says "Error reading BGRA
+// header." rather than take it for another kind of entry.
 bool is_image(const archive_file& archive, header_reader& headers, int64_t data_offset, const dir_entry& entry,
               const directory_span& directory, bgra_image* img);
 

@@ -82,8 +82,9 @@ std::vector<judged_record> find_entries(archive_file& archive, const bundle_inde
         j.state = record_state::other;
         j.index = e.index;
         j.entry = located_entry{e.entry, e.data_offset, r.name, walked_span(walk)};
-        if (!is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &j.img) ||
-            static_cast<uint32_t>(j.img.width) != r.width || static_cast<uint32_t>(j.img.height) != r.height)
+        bool image = is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &j.img);
+        if (headers.unread) fail("Error reading BGRA header.\n");
+        if (!image || static_cast<uint32_t>(j.img.width) != r.width || static_cast<uint32_t>(j.img.height) != r.height)
             continue;
         j.img.payload_offset = e.data_offset + bgra_header_size;
         j.state = record_state::applicable;  // for now: its pixels are still to be read
@@ -114,6 +115,7 @@ uint64_t judge_pixels(const bundle_file& b, const bundle_record& r, judged_recor
         at += static_cast<int64_t>(n);
     }
     gives = gives && inflater.ends();
+    if (inflater.read_failed()) fail("%s", b.bytes.short_message);
     uint64_t holds = hash_value(h[0]), gave = hash_value(h[1]);
     if (holds == r.before) {
         j.state = record_state::applicable;
@@ -188,7 +190,10 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
             for (int64_t at = 0; at < img.bgra_datasize;) {
                 size_t len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(band), img.bgra_datasize - at));
                 if (!read_source(img.payload, at, held.get(), len)) payload_read_failed(out, img.payload.short_message);
-                if (!inflater.next(stream.get(), len)) fail("%s", changed);
+                if (!inflater.next(stream.get(), len)) {
+                    if (inflater.read_failed()) payload_read_failed(out, b.bytes.short_message);
+                    fail("%s", changed);
+                }
                 bool same = memcmp(stream.get(), zero.get(), len) == 0;
                 xor_into(held.get(), stream.get(), len);
                 feed_hash(h, held.get(), len);
@@ -196,7 +201,9 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
                 else write_at(out, held.get(), len);
                 at += static_cast<int64_t>(len);
             }
-            if (!inflater.ends() || hash_value(h) != (undo ? r.before : r.after)) fail("%s", changed);
+            bool ends = inflater.ends();
+            if (!ends && inflater.read_failed()) payload_read_failed(out, b.bytes.short_message);
+            if (!ends || hash_value(h) != (undo ? r.before : r.after)) fail("%s", changed);
             done_bytes += static_cast<uint64_t>(img.bgra_datasize);
             show_progress(progress, n + 1, done_bytes);
         },

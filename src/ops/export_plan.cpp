@@ -119,7 +119,9 @@ uint64_t judge_entries(archive_file& archive, export_plan& plan) {
     each_entry(archive, [&](const walked_entry& e) {
         bgra_image img;
         export_state s = export_state::written;
-        if (!is_image(archive, headers, e.data_offset, e.entry, plan.directory, &img)) {
+        bool image = is_image(archive, headers, e.data_offset, e.entry, plan.directory, &img);
+        if (headers.unread) fail("Error reading BGRA header.\n");
+        if (!image) {
             s = export_state::not_image;
         } else if (img.width == 0 || img.height == 0) {
             s = export_state::empty;
@@ -136,7 +138,9 @@ uint64_t judge_entries(archive_file& archive, export_plan& plan) {
 
 // An image entry whose name an earlier entry (an image or not) has.
 void judge_shadowed(archive_file& archive, export_plan& plan, uint64_t share_bytes, uint64_t entries) {
-    auto [shares, slots] = shares_for<uint32_t>(entries, share_bytes);
+    const std::pair<uint64_t, size_t> sizing = shares_for<uint32_t>(entries, share_bytes);
+    const uint64_t shares = sizing.first;
+    const size_t slots = sizing.second;
     hash_table<uint32_t> first;
     for (uint64_t share = 0; share < shares; ++share) {
         first.clear(slots);
@@ -154,7 +158,9 @@ void judge_shadowed(archive_file& archive, export_plan& plan, uint64_t share_byt
 // Of an entry's file and another's folder at the same path, the later is
 // skipped (whether or not the earlier is written).
 void judge_file_and_folder(archive_file& archive, export_plan& plan, uint64_t share_bytes, uint64_t files) {
-    auto [shares, slots] = shares_for<uint32_t>(files, share_bytes);
+    const std::pair<uint64_t, size_t> sizing = shares_for<uint32_t>(files, share_bytes);
+    const uint64_t shares = sizing.first;
+    const size_t slots = sizing.second;
     auto taking_part = [&](const walked_entry& e) {
         export_state s = state_of(plan, e.index);
         return s == export_state::written || s == export_state::under_a_file;
@@ -198,7 +204,9 @@ void judge_case(archive_file& archive, export_plan& plan, uint64_t share_bytes, 
         uint64_t exact;
         uint32_t index;
     };
-    auto [shares, slots] = shares_for<first_path>(parts, share_bytes);
+    const std::pair<uint64_t, size_t> sizing = shares_for<first_path>(parts, share_bytes);
+    const uint64_t shares = sizing.first;
+    const size_t slots = sizing.second;
     uint32_t first = 0, later = UINT32_MAX;
     hash_table<first_path> taken;
     for (uint64_t share = 0; share < shares; ++share) {

@@ -74,7 +74,9 @@ std::vector<std::pair<located_entry, std::string>> match_folder(archive_file& ar
         auto file = by_name.find(name);
         if (file == by_name.end() || !seen.insert(name).second) continue;
         bgra_image img;
-        if (!is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &img))
+        bool image = is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &img);
+        if (headers.unread) fail("Error reading BGRA header.\n");
+        if (!image)
             fail("Error: %s stands for %s, which is not an image entry; nothing was changed.\n",
                  file->second->path.c_str(), shown_name(name).c_str());
         found.push_back({located_entry{e.entry, e.data_offset, name, walked_span(walk)}, file->second->path});

@@ -176,6 +176,7 @@ struct record_inflater::state {
     z_stream s{};
     bool open = false;
     bool ended = false;  // the stream said it ended
+    bool unread = false;  // its bytes could not be read
     const byte_source& file;
     int64_t at, left;  // the compressed bytes not yet handed to zlib
     int64_t pixels_left;
@@ -194,7 +195,10 @@ struct record_inflater::state {
             if (s.avail_in == 0) {
                 if (left == 0) return false;
                 size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(piece)));
-                if (!read_source(file, at, in.get(), n)) return false;
+                if (!read_source(file, at, in.get(), n)) {
+                    unread = true;
+                    return false;
+                }
                 at += static_cast<int64_t>(n);
                 left -= static_cast<int64_t>(n);
                 s.next_in = in.get();
@@ -227,6 +231,8 @@ bool record_inflater::ends() {
     return z_->pixels_left == 0 && z_->pull(&spare, 1) && z_->ended && z_->s.avail_out == 1 && z_->s.avail_in == 0 &&
            z_->left == 0;
 }
+
+bool record_inflater::read_failed() const { return z_->unread; }
 
 struct record_deflater::state {
     z_stream s{};

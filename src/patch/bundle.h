@@ -70,6 +70,9 @@ public:
     // After the last piece: whether the stream ends there, exactly at its
     // C bytes.
     [[nodiscard]] bool ends();
+    // Whether a false answer came from bytes that could not be read, not
+    // from the stream.
+    bool read_failed() const;
 
 private:
     struct state;

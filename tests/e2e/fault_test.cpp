@@ -28,7 +28,8 @@ const std::set<std::string> read_messages = {"Error reading header.\n",
                                              "Error reading bmp info header.\n",
                                              "Error: Unable to read whole bmp.\n",
                                              "Error reading bmp.\n",
-                                             "Short read.\n"};
+                                             "Short read.\n",
+                                             "Error reading the bundle.\n"};
 const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n"};
 const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n",
                                               "Error closing out.bmp\n", "Error closing out.png\n"};
@@ -98,6 +99,8 @@ TEST_P(Faults, EveryFaultIsReported) {
     for (size_t k = 0; k < old.size(); ++k) patch[k] = old[k] ^ fresh[k];
     s.write("p.xor", patch);
     s.write("c.xor", fixture::checked_patch(patch, sc.width, sc.height, old, sc.name));
+    s.write("b.vmb", fixture::build_bundle({{sc.name, static_cast<uint32_t>(sc.width),
+                                             static_cast<uint32_t>(sc.height), old, fresh}}));
 
     // A run without faults, to count the operations.
     s.write("game.dat", sc.a.data);
@@ -280,6 +283,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Faults,
                                          mode_case{"MakePatch", "--mkpatch game.dat tex/target.bgra in.bmp out.xor",
                                                    false, "out.xor"},
                                          mode_case{"ApplyChecked", "--xor game.dat tex/target.bgra c.xor", true, ""},
+                                         mode_case{"ApplyBundle", "--apply game.dat b.vmb", true, ""},
                                          mode_case{"ExportPng", "--export game.dat tex/target.bgra out.png", false,
                                                    "out.png"}),
                          [](const testing::TestParamInfo<mode_case>& p) { return p.param.label; });
