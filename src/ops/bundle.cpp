@@ -72,6 +72,11 @@ std::vector<judged_record> find_entries(archive_file& archive, const bundle_inde
     walked_entry e;
     header_reader headers;
     size_t found = 0;
+    // Every name first: no entry's pixels may overlap any of them.
+    start_walk(archive, false, &walk);
+    check_names(walk);
+    const directory_span whole = walked_span(walk);
+    if (!seek_to(archive.handle.f, 0)) fail("Error reading header.\n");
     start_walk(archive, false, &walk);
     while (found < by_name.size() && next_entry(walk, &e)) {
         auto at = by_name.find(std::string(reinterpret_cast<const char*>(e.name), e.name_length));
@@ -81,8 +86,8 @@ std::vector<judged_record> find_entries(archive_file& archive, const bundle_inde
         const bundle_record& r = index.records[at->second];
         j.state = record_state::other;
         j.index = e.index;
-        j.entry = located_entry{e.entry, e.data_offset, r.name, walked_span(walk)};
-        bool image = is_image(archive, headers, e.data_offset, e.entry, walked_span(walk), &j.img);
+        j.entry = located_entry{e.entry, e.data_offset, r.name, whole};
+        bool image = is_image(archive, headers, e.data_offset, e.entry, whole, &j.img);
         if (headers.unread) fail("Error reading BGRA header.\n");
         if (!image || static_cast<uint32_t>(j.img.width) != r.width || static_cast<uint32_t>(j.img.height) != r.height)
             continue;

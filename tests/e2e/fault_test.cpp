@@ -30,7 +30,9 @@ const std::set<std::string> read_messages = {"Error reading header.\n",
                                              "Error reading bmp.\n",
                                              "Short read.\n",
                                              "Error reading the bundle.\n"};
-const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n"};
+// A mode that walks the directory twice seeks back to its header first.
+const std::set<std::string> seek_messages = {"Error seeking to directory.\n", "Error: lseek() failed.\n",
+                                             "Error reading header.\n"};
 const std::set<std::string> close_messages = {"Critical error closing archive file\n", "Error closing out.xor\n",
                                               "Error closing out.bmp\n", "Error closing out.png\n"};
 const std::string journal = "game.dat.velmorin-journal";
