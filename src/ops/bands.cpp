@@ -1,5 +1,7 @@
 #include "ops/bands.h"
 
+#include "base/progress.h"
+
 #include <algorithm>
 
 #include "archive/commit.h"
@@ -54,19 +56,33 @@ band_buffers make_band_buffers(const pixel_source& src, const bgra_image& img) {
     return band_buffers{alloc_bytes(n), alloc_bytes(src.kind == source_kind::png ? 0 : n)};
 }
 
+void journal_entry(journal_plan& plan, const directory_span& directory, journal_range range) {
+    if (plan.ranges.empty()) plan.directory = directory;
+    plan.directory.start = std::min(plan.directory.start, directory.start);
+    plan.directory.end = std::max(plan.directory.end, directory.end);
+    plan.ranges.push_back(std::move(range));
+}
+
 void commit_ranges(archive_file& archive, const journal_plan& journaled,
                    const std::function<void(size_t, payload_write&)>& write_range, const std::function<void()>& after) {
     held_signals held;
+    progress_line progress;
+    // A progress line for a run over many entries.
+    if (journaled.ranges.size() > 1) start_progress(progress, journaled.ranges.size());
     payload_write out = start_write(archive, journaled);
     try {
+        uint64_t bytes = 0;
         for (size_t k = 0; k < journaled.ranges.size(); ++k) {
             if (k > 0) start_range(out, k);
             write_range(k, out);
+            bytes += static_cast<uint64_t>(journaled.ranges[k].length);
+            show_progress(progress, k + 1, bytes);
         }
     } catch (...) {
         abandon_write(out);
         throw;
     }
+    end_progress(progress);
     finish_write(out);
     if (archive.handle.close_now() != 0) fail("Critical error closing archive file\n");
     after();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "archive/commit.h"
 #include "base/buffers.h"
+#include "base/hash.h"
 #include "base/sources.h"
 #include "bmp/convert.h"
 #include "entry/entry.h"
@@ -103,11 +105,36 @@ void plan_pack(archive_file& archive, const located_entry& target, const char* i
 // --xor (or, `undo`, --unxor): the patch at `patch_path` XORed into them.
 write_plan plan_patch(archive_file& archive, const located_entry& target, const char* patch_path, bool undo);
 
+// The plan's new pixels band by band beside the entry's own, to
+// put(at, fresh, old, n) (`old` may be changed); a band that cannot be had
+// goes to failed(message), which ends the run. The hash of the new pixels.
+template <typename Put, typename Failed>
+uint64_t beside_entry(write_plan& plan, Put&& put, Failed&& failed) {
+    const bgra_image& img = plan.img;
+    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
+    pixel_hash h;
+    start_hash(h);
+    move_bands(
+        plan.source, img,
+        [&](int64_t at, const uint8_t* fresh, size_t n) {
+            feed_hash(h, fresh, n);
+            if (!read_source(img.payload, at, old.get(), n)) failed(img.payload.short_message);
+            put(at, fresh, old.get(), n);
+        },
+        failed);
+    return hash_value(h);
+}
+
+// Adds an entry's range to a journal's plan, with the directory bytes read
+// to find it.
+void journal_entry(journal_plan& plan, const directory_span& directory, journal_range range);
+
 // Writes the ranges of `journaled` in place under one journal, with the
 // signals that would stop the run held: `write_range(k, out)` writes range
 // k's payload through `out`. Whatever stops it, what went out is put back;
 // otherwise the archive is made durable and closed, the journal removed,
-// and `after` runs, the signals still held.
+// and `after` runs, the signals still held. Over more than one range, a
+// progress line shows on a terminal.
 void commit_ranges(archive_file& archive, const journal_plan& journaled,
                    const std::function<void(size_t, payload_write&)>& write_range, const std::function<void()>& after);
 

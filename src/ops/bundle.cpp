@@ -170,15 +170,9 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
     std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return judged[x].index < judged[y].index; });
     journal_plan journaled;
-    for (size_t k : order) {
-        const judged_record& j = judged[k];
-        if (journaled.ranges.empty()) journaled.directory = j.entry.directory;
-        journaled.directory.end = std::max(journaled.directory.end, j.entry.directory.end);
-        journaled.ranges.push_back(journal_range{j.img.payload_offset, j.img.bgra_datasize, j.entry.name});
-    }
-    progress_line progress;
-    start_progress(progress, order.size());
-    uint64_t done_bytes = 0;
+    for (size_t k : order)
+        journal_entry(journaled, judged[k].entry.directory,
+                      journal_range{judged[k].img.payload_offset, judged[k].img.bgra_datasize, judged[k].entry.name});
     commit_ranges(
         archive, journaled,
         [&](size_t n, payload_write& out) {
@@ -209,10 +203,8 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
             bool ends = inflater.ends();
             if (!ends && inflater.read_failed()) payload_read_failed(out, b.bytes.short_message);
             if (!ends || hash_value(h) != (undo ? r.before : r.after)) fail("%s", changed);
-            done_bytes += static_cast<uint64_t>(img.bgra_datasize);
-            show_progress(progress, n + 1, done_bytes);
         },
-        [&] { end_progress(progress); });
+        [] {});
 }
 
 }  // namespace

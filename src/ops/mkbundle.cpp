@@ -49,43 +49,44 @@ void keep_stream(bundle_piece& p, const uint8_t* bytes, size_t n) {
     p.record.stream_size += static_cast<int64_t>(n);
 }
 
+// A record's stream begun at the first band that differs, `at`: its
+// temporary file opened, and the zeros before it compressed.
+std::unique_ptr<record_deflater> start_stream(bundle_piece& p, int64_t at) {
+    p.stream = file_guard(open_temporary());
+    if (!is_open(p.stream.f)) temporary_write_failed();
+    auto deflater =
+        std::make_unique<record_deflater>([&p](const uint8_t* bytes, size_t count) { keep_stream(p, bytes, count); });
+    std::vector<uint8_t> zeros(static_cast<size_t>(std::min<int64_t>(band_bytes, std::max<int64_t>(at, 1))));
+    for (int64_t done = 0; done < at;) {
+        size_t k = static_cast<size_t>(std::min<int64_t>(at - done, static_cast<int64_t>(zeros.size())));
+        deflater->feed(zeros.data(), k);
+        done += static_cast<int64_t>(k);
+    }
+    return deflater;
+}
+
 // Reads the picture beside the entry's pixels; from the first band that
 // differs, compresses their XOR (the bands before it are zeros).
 uint64_t make_piece(bundle_piece& p) {
     failure_context in_file(p.path.c_str());
     const bgra_image& img = p.plan.img;
-    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
-    pixel_hash h[2];
-    start_hash(h[0]);
-    start_hash(h[1]);
+    pixel_hash before;
+    start_hash(before);
     std::unique_ptr<record_deflater> deflater;
-    move_bands(
-        p.plan.source, img,
-        [&](int64_t at, const uint8_t* fresh, size_t n) {
-            if (!read_source(img.payload, at, old.get(), n)) fail("%s", img.payload.short_message);
-            feed_hash(h[0], old.get(), n);
-            feed_hash(h[1], fresh, n);
-            xor_into(old.get(), fresh, n);
-            if (!deflater && std::all_of(old.get(), old.get() + n, [](uint8_t b) { return b == 0; })) return;
-            if (!deflater) {
-                p.stream = file_guard(open_temporary());
-                if (!is_open(p.stream.f)) temporary_write_failed();
-                deflater = std::make_unique<record_deflater>(
-                    [&p](const uint8_t* bytes, size_t count) { keep_stream(p, bytes, count); });
-                std::vector<uint8_t> zeros(static_cast<size_t>(std::min<int64_t>(band_bytes, std::max<int64_t>(at, 1))));
-                for (int64_t done = 0; done < at;) {
-                    size_t k = static_cast<size_t>(std::min<int64_t>(at - done, static_cast<int64_t>(zeros.size())));
-                    deflater->feed(zeros.data(), k);
-                    done += static_cast<int64_t>(k);
-                }
-            }
-            deflater->feed(old.get(), n);
+    uint64_t after = beside_entry(
+        p.plan,
+        [&](int64_t at, const uint8_t* fresh, uint8_t* old, size_t n) {
+            feed_hash(before, old, n);
+            xor_into(old, fresh, n);
+            if (!deflater && std::all_of(old, old + n, [](uint8_t b) { return b == 0; })) return;
+            if (!deflater) deflater = start_stream(p, at);
+            deflater->feed(old, n);
         },
-        [&](const char* message) { fail("%s", message); });
+        [](const char* message) { fail("%s", message); });
     p.differs = deflater != nullptr;
     if (deflater) deflater->finish();
-    p.record = bundle_record{static_cast<uint32_t>(img.width), static_cast<uint32_t>(img.height), hash_value(h[0]),
-                             hash_value(h[1]), 0, p.record.stream_size, p.entry.name};
+    p.record = bundle_record{static_cast<uint32_t>(img.width), static_cast<uint32_t>(img.height), hash_value(before),
+                             after, 0, p.record.stream_size, p.entry.name};
     p.ready.store(true, std::memory_order_release);
     return static_cast<uint64_t>(img.bgra_datasize);
 }

@@ -38,23 +38,15 @@ struct pack_target {
 // Reads the picture whole by pack's rules, beside the entry's own pixels.
 uint64_t check_picture(write_plan& plan, pack_target& target) {
     failure_context in_file(target.path.c_str());
-    const bgra_image& img = plan.img;
-    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
-    pixel_hash h;
-    start_hash(h);
-    move_bands(
-        plan.source, img,
-        [&](int64_t at, const uint8_t* bytes, size_t n) {
-            feed_hash(h, bytes, n);
-            if (target.differs) return;
-            if (!read_source(img.payload, at, old.get(), n)) fail("%s", img.payload.short_message);
-            target.differs = memcmp(old.get(), bytes, n) != 0;
+    target.pixels = beside_entry(
+        plan,
+        [&](int64_t, const uint8_t* fresh, const uint8_t* old, size_t n) {
+            target.differs = target.differs || memcmp(old, fresh, n) != 0;
         },
-        [&](const char* message) { fail("%s", message); });
-    target.pixels = hash_value(h);
-    target.offset = img.payload_offset;
-    target.size = img.bgra_datasize;
-    return static_cast<uint64_t>(img.bgra_datasize);
+        [](const char* message) { fail("%s", message); });
+    target.offset = plan.img.payload_offset;
+    target.size = plan.img.bgra_datasize;
+    return static_cast<uint64_t>(plan.img.bgra_datasize);
 }
 
 // Every picture planned (one at a time: the archive's headers are read in
@@ -81,20 +73,14 @@ void check_pictures(archive_file& archive, std::vector<pack_target>& targets) {
 // holds already what would be written is left alone. The pixels must be
 // those checked.
 void write_entry(payload_write& out, write_plan& plan, const pack_target& target) {
-    const bgra_image& img = plan.img;
-    byte_buffer old = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize)));
-    pixel_hash h;
-    start_hash(h);
-    move_bands(
-        plan.source, img,
-        [&](int64_t at, const uint8_t* bytes, size_t n) {
-            feed_hash(h, bytes, n);
-            if (!read_source(img.payload, at, old.get(), n)) payload_read_failed(out, img.payload.short_message);
-            if (memcmp(old.get(), bytes, n) == 0) return keep_at(out, n);
-            write_at(out, bytes, n);
+    uint64_t written = beside_entry(
+        plan,
+        [&](int64_t, const uint8_t* fresh, const uint8_t* old, size_t n) {
+            if (memcmp(old, fresh, n) == 0) return keep_at(out, n);
+            write_at(out, fresh, n);
         },
         [&](const char* message) { payload_read_failed(out, message); });
-    if (hash_value(h) != target.pixels) fail("Error: the file changed while it was packed; nothing was changed.\n");
+    if (written != target.pixels) fail("Error: the file changed while it was packed; nothing was changed.\n");
 }
 
 }  // namespace
@@ -115,15 +101,10 @@ void pack_all(archive_file& archive, const char* typed) {
     std::vector<const pack_target*> changing;
     for (const pack_target& t : targets) {
         if (!t.differs) continue;
-        if (changing.empty()) journaled.directory = t.entry.directory;
-        journaled.directory.end = std::max(journaled.directory.end, t.entry.directory.end);
+        journal_entry(journaled, t.entry.directory, journal_range{t.offset, t.size, t.entry.name});
         changing.push_back(&t);
     }
     if (!changing.empty()) {
-        for (const pack_target* t : changing) journaled.ranges.push_back(journal_range{t->offset, t->size, t->entry.name});
-        progress_line progress;
-        start_progress(progress, changing.size());
-        uint64_t bytes = 0;
         commit_ranges(
             archive, journaled,
             [&](size_t k, payload_write& out) {
@@ -133,10 +114,8 @@ void pack_all(archive_file& archive, const char* typed) {
                 write_plan plan;
                 plan_pack(archive, t.entry, t.path.c_str(), plan);
                 write_entry(out, plan, t);
-                bytes += static_cast<uint64_t>(t.size);
-                show_progress(progress, k + 1, bytes);
             },
-            [&] { end_progress(progress); });
+            [] {});
     }
     trace("Packed %u files into %s: %u changed their entry, %u were equal to it and left it as it was; %u other "
           "files ignored.\n",

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "runner.h"
+#include "scene.h"
 
 using fixture::bytes;
 using fixture::entry;
@@ -210,12 +211,7 @@ TEST(Bundle, Refusals) {
 // An entry whose pixels lie in a name of the directory past it is no image
 // a bundle may write, whatever its record says.
 TEST(Bundle, PixelsInALaterNameAreOther) {
-    bytes header = fixture::bgra_entry(1, 1, 0, bytes(4, 5));
-    std::string name(header.begin(), header.end());
-    fixture::archive a = fixture::build_archive(
-        {entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 1, 1, 2), entry{name + "tail", {}, 0u}});
-    fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(a.at.name_table + 5 + 8 + 2 - 16));
-    fixture::put_u32(a.data, a.at.dir_size_at(), 32 + 32 * 3);
+    fixture::archive a = e2e::pixels_in_a_later_name();
     e2e::scratch s;
     s.write("game.dat", a.data);
     s.write("b.vmb", fixture::build_bundle({{"target", 1, 1, bytes(4, 5), bytes(4, 6)}}));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runner.h"
+#include "scene.h"
 
 using e2e::result;
 using fixture::bytes;
@@ -72,19 +73,6 @@ fixture::archive payload_into_directory(int32_t into) {
     return a;
 }
 
-// The target's header and pixels lie in the name of the entry after it,
-// which the lookup never reads, past a directory block that holds the
-// entry table only: the data offset (183) is where that name's bytes begin.
-fixture::archive pixels_in_a_later_name() {
-    bytes header = fixture::bgra_entry(1, 1, 0, bytes(4, 5));
-    std::string name(header.begin(), header.end());
-    fixture::archive a = fixture::build_archive(
-        {entry{"pad", bytes(4, 9), std::nullopt}, fixture::image("target", 1, 1, 2), entry{name + "tail", {}, 0u}});
-    fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(a.at.name_table + 5 + 8 + 2 - 16));
-    fixture::put_u32(a.data, a.at.dir_size_at(), 32 + 32 * 3);
-    return a;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Entries, EntryRead,
     testing::Values(
@@ -138,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "bgra_hdr at 16: magic 0x41524742, unknown 0x6, width 4, height 5\n"
                    "Error: BGRA data overlaps the archive directory.\n",
                    255},
-        entry_case{"PayloadOverALaterName", pixels_in_a_later_name,
+        entry_case{"PayloadOverALaterName", e2e::pixels_in_a_later_name,
                    "bgra_hdr at 183: magic 0x41524742, unknown 0x0, width 1, height 1\n"
                    "Error: BGRA data overlaps the archive directory.\n",
                    255},

@@ -122,4 +122,18 @@ std::function<std::string(const scene&)> says(const std::string& text) {
     return [text](const scene&) { return text; };
 }
 
+// The target's header and pixels lie in the name of the entry after it,
+// which the lookup never reads, past a directory block that holds the
+// entry table only: the data offset (183) is where that name's bytes begin.
+fixture::archive pixels_in_a_later_name() {
+    fixture::bytes header = fixture::bgra_entry(1, 1, 0, fixture::bytes(4, 5));
+    std::string name(header.begin(), header.end());
+    fixture::archive a = fixture::build_archive(
+        {fixture::entry{"pad", fixture::bytes(4, 9), std::nullopt}, fixture::image("target", 1, 1, 2),
+         fixture::entry{name + "tail", {}, 0u}});
+    fixture::put_u32(a.data, a.at.dirent_length_at(0), static_cast<uint32_t>(a.at.name_table + 5 + 8 + 2 - 16));
+    fixture::put_u32(a.data, a.at.dir_size_at(), 32 + 32 * 3);
+    return a;
+}
+
 }  // namespace e2e

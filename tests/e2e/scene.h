@@ -46,6 +46,10 @@ extern const std::string old_2x2, old_4x2, pixels_16, pixels_24;
 std::string entry_trace(const scene& s);
 
 fixture::bytes payload_of(const fixture::bytes& archive, const scene& s);
+
+// "pad", then "target" (1 x 1), whose data offset is aimed into the name of
+// the entry after it: a header and pixels there, inside the directory.
+fixture::archive pixels_in_a_later_name();
 fixture::bytes with_payload(const scene& s, const fixture::bytes& payload);
 
 enum class model { pack, make_xor };
