@@ -297,6 +297,8 @@ recovery roll_back_found(archive_file& archive, file_guard& file, const std::str
 
 recovery lock_archive(archive_file& archive) {
     if (archive.locked) return recovery::none;
+    // About the archive, whichever file a run over many was at.
+    failure_context archive_itself(nullptr);
     archive.lock_held = lock_file(archive.handle.f, archive.writes, archive.path);
     archive.locked = true;
     return look_for_journal(archive);

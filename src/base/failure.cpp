@@ -20,9 +20,15 @@ failure_context::~failure_context() { context = previous_; }
 
 [[noreturn]] void fail(const char* fmt, ...) {
     run_output* out = current_output();
-    // Of threads failing at once, one speaks: one failure, one line.
-    if (out && out->shared && out->failed.exchange(true)) end_run(255);
-    unmute_narration();
+    if (out && out->shared) {
+        // Of threads failing at once, one speaks: one failure, one line;
+        // and the others say nothing more.
+        if (out->failed.exchange(true)) end_run(255);
+        mute_narration();
+    } else {
+        unmute_narration();
+    }
+    failure_voice speaking;
     if (context) {
         trace_text(context, strlen(context));
         trace_text(": ", 2);

@@ -35,6 +35,20 @@ muted_narration::~muted_narration() {
     if (installed && installed->muted > 0) --installed->muted;
 }
 
+namespace {
+
+thread_local int voices = 0;  // failure_voice on this thread
+
+}  // namespace
+
+failure_voice::failure_voice() { ++voices; }
+
+failure_voice::~failure_voice() { --voices; }
+
+void mute_narration() {
+    if (installed) ++installed->muted;
+}
+
 void unmute_narration() {
     if (installed) installed->muted = 0;
 }
@@ -60,7 +74,7 @@ std::unique_lock<std::recursive_mutex> hold_trace(run_output* out) {
 void trace_text(const char* text, size_t len) {
     run_output* out = installed;
     auto held = hold_trace(out);
-    if (out && out->muted > 0) return;
+    if (out && out->muted > 0 && voices == 0) return;
     if (out && len > run_output::capacity - out->trace_len) flush_trace();
     if (!out || len > run_output::capacity) {
         write_stream(2, text, len);

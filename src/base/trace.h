@@ -60,6 +60,19 @@ public:
 // A failure's message is said whatever was muted.
 void unmute_narration();
 
+// From now on, what the run narrates is dropped (its threads failed).
+void mute_narration();
+
+// While one lives, what this thread says is said even while narration is
+// muted: a failure's message, when threads of the run fail at once.
+class failure_voice {
+public:
+    failure_voice();
+    ~failure_voice();
+    failure_voice(const failure_voice&) = delete;
+    failure_voice& operator=(const failure_voice&) = delete;
+};
+
 // Installs `out` as the run's output while it lives, and puts back what was
 // installed before.
 class output_scope {

@@ -47,6 +47,9 @@ struct bundle_file {
 
 // Opens and reads the bundle at `path`: a regular file, not the archive.
 void open_bundle(const archive_file& archive, const char* path, bundle_file* b) {
+    // Looked at before it is opened: opening a FIFO would wait for a writer.
+    file_info seen;
+    if (describe_path(path, &seen) && !seen.regular) fail("Error: %s is not a regular file; a bundle must be one.\n", path);
     if (!open_run_input(path, b->file, &b->info)) fail("Error: unable to open %s for reading.\n", path);
     if (!b->info.regular) fail("Error: %s is not a regular file; a bundle must be one.\n", path);
     if (same_file(b->info, archive.info)) fail("Error: %s is the archive itself, not a bundle.\n", path);
@@ -178,6 +181,9 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
         [&](size_t n, payload_write& out) {
             const judged_record& j = judged[order[n]];
             const bundle_record& r = b.index.records[order[n]];
+            // A failure half-way through many says which entry it was writing.
+            const std::string shown = shown_name(r.name);
+            failure_context writing(order.size() > 1 ? shown.c_str() : nullptr);
             const bgra_image& img = j.img;
             size_t band = static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize));
             byte_buffer held = alloc_bytes(band), stream = alloc_bytes(band), zero = alloc_bytes(band);

@@ -190,6 +190,7 @@ void make_bundle(archive_file& archive, const char* typed, const char* output_pa
         take_ready(body, pending);
         end_progress(progress);
     }
+    if (targets.empty()) fail("Error: there is no .png or .bmp file under %s; no bundle was written.\n", folder);
     if (body.count == 0)
         fail("Error: every picture under %s holds its entry's pixels already; no bundle was written.\n", folder);
     output_file out{output_path, {}, false, 0};

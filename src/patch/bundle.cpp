@@ -120,7 +120,8 @@ bool read_records(const byte_source& file, uint32_t count, bundle_index* index, 
         r.stream_at = in.at;
         r.stream_size = static_cast<int64_t>(stream_size);
         in.at += r.stream_size;
-        if (!names.insert(r.name).second) return false;
+        // A record that changes nothing could be applied for ever and never removed.
+        if (r.before == r.after || !names.insert(r.name).second) return false;
         index->records.push_back(std::move(r));
     }
     return in.at == in.end;

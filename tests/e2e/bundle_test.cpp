@@ -158,6 +158,10 @@ TEST(Bundle, DamageRefused) {
                          c[12] = 3;
                      }),
                      damaged});
+    cases.push_back({"after equal to before", sealed([](bytes& c) {
+                         std::copy(c.begin() + rec + 8, c.begin() + rec + 16, c.begin() + rec + 16);
+                     }),
+                     damaged});
     const std::string record_a =
         "Error: the bundle is damaged: the record for a does not give the pixels it was made for; nothing was changed.\n";
     cases.push_back({"after changed", sealed([](bytes& c) { c[rec + 16] ^= 1; }), record_a});  // after
@@ -189,7 +193,11 @@ TEST(Bundle, Refusals) {
     const row rows[] = {
         {"cat A.vmb | \"$VELMORIN\" --check game.dat /dev/stdin",
          "Error: /dev/stdin is not a regular file; a bundle must be one.\n", true},
+        {"mkfifo f.vmb && \"$VELMORIN\" --apply game.dat f.vmb", "Error: f.vmb is not a regular file; a bundle must be one.\n",
+         true},
         {"\"$VELMORIN\" --apply game.dat game.dat", "Error: game.dat is the archive itself, not a bundle.\n"},
+        {"mkdir -p empty && echo x >empty/notes.txt && \"$VELMORIN\" --mkbundle game.dat empty none.vmb",
+         "Error: there is no .png or .bmp file under empty; no bundle was written.\n"},
         {"\"$VELMORIN\" --mkbundle game.dat mod-a game.dat", "Error: game.dat is an input file; refusing to overwrite it.\n"},
         {"\"$VELMORIN\" --mkbundle game.dat mod-a mod-a/a.png",
          "Error: mod-a/a.png is an input file; refusing to overwrite it.\n"},

@@ -99,6 +99,13 @@ TEST(Journal, KillAnywhereLeavesBeforeOrAfter) {
                 s.write("game.dat", c.before);
                 ASSERT_EQ(e2e::run_shell(e2e::under_fault(fault, c.args), s.dir).status, 128 + 9);
                 e2e::result look = e2e::run({"--export", "game.dat", sc.name, "look.bmp"}, s.dir);
+                // A run over a folder is refused the same way, not at its first file.
+                e2e::result make = look.status != 0 && put_back == 0
+                                       ? e2e::run({"--mkbundle", "game.dat", "folder", "x.vmb"}, s.dir)
+                                       : e2e::result{0, "", ""};
+                if (make.status != 0) {
+                    EXPECT_EQ(make.err, look.err.substr(look.err.rfind('\n', look.err.size() - 2) + 1));
+                }
                 e2e::result recover = e2e::run({"--recover", "game.dat"}, s.dir);
                 EXPECT_EQ(recover.status, 0);
                 EXPECT_FALSE(s.exists(journal));
