@@ -2,6 +2,7 @@
 // entry's exact name and judged before the first byte is written; then all
 // of it written under one lock and one journal, or nothing.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -33,6 +34,7 @@ const char* const state_words[] = {"applicable", "applied", "other", "missing"};
 struct judged_record {
     record_state state = record_state::missing;
     bool damaged = false;  // its entry holds one end, and its stream does not give the other
+    bool unsound = false;  // its entry holds neither, and its stream does not inflate to S bytes
     uint32_t index = 0;    // its entry's place in the directory
     located_entry entry;
     bgra_image img;
@@ -133,8 +135,33 @@ uint64_t judge_pixels(const bundle_file& b, const bundle_record& r, judged_recor
         j.damaged = !gives || gave != r.before;
     } else {
         j.state = record_state::other;
+        j.unsound = !gives;
     }
     return static_cast<uint64_t>(img.bgra_datasize);
+}
+
+// A record whose entry holds neither end: its stream must still inflate to
+// exactly its S bytes, or the bundle is damaged.
+uint64_t check_stream(const bundle_file& b, const bundle_record& r, judged_record& j) {
+    constexpr uint64_t most = static_cast<uint64_t>(INT64_MAX) / 4;
+    const uint64_t pixels = static_cast<uint64_t>(r.width) * r.height;  // at most (2^32 - 1)^2: no wrap
+    if (pixels > most) {
+        j.unsound = true;
+        return 0;
+    }
+    const int64_t size = static_cast<int64_t>(pixels * 4);
+    record_inflater inflater(b.bytes, r, size);
+    byte_buffer band = alloc_bytes(static_cast<size_t>(std::min<int64_t>(band_bytes, std::max<int64_t>(size, 1))));
+    bool whole = true;
+    for (int64_t at = 0; whole && at < size;) {
+        size_t n = static_cast<size_t>(std::min<int64_t>(band_bytes, size - at));
+        whole = inflater.next(band.get(), n);
+        at += static_cast<int64_t>(n);
+    }
+    whole = whole && inflater.ends();
+    if (inflater.read_failed()) fail("%s", b.bytes.short_message);
+    j.unsound = !whole;
+    return static_cast<uint64_t>(size);
 }
 
 // Every record judged, two at a time; a damaged one ends the run.
@@ -146,14 +173,19 @@ std::vector<judged_record> judge_bundle(archive_file& archive, const bundle_file
         worker_pool workers(progress);
         for (size_t k = 0; k < judged.size(); ++k) {
             judged_record& j = judged[k];
-            if (j.state != record_state::applicable) continue;
-            open_payload(archive, j.img);
             const bundle_record& r = b.index.records[k];
+            if (j.state != record_state::applicable) {
+                workers.hand_over([&b, &r, &j] { return check_stream(b, r, j); });
+                continue;
+            }
+            open_payload(archive, j.img);
             workers.hand_over([&b, &r, &j] { return judge_pixels(b, r, j); });
         }
         workers.finish();
         end_progress(progress);
     }
+    for (const judged_record& j : judged)
+        if (j.unsound) fail("Error: the bundle is damaged.\n");
     for (size_t k = 0; k < judged.size(); ++k)
         if (judged[k].damaged)
             fail("Error: the bundle is damaged: the record for %s does not give the pixels it was made for; nothing "

@@ -166,6 +166,13 @@ TEST(Bundle, DamageRefused) {
         "Error: the bundle is damaged: the record for a does not give the pixels it was made for; nothing was changed.\n";
     cases.push_back({"after changed", sealed([](bytes& c) { c[rec + 16] ^= 1; }), record_a});  // after
     cases.push_back({"stream changed", sealed([](bytes& c) { c[rec + 34 + 1 + 4] ^= 0x55; }), record_a});  // inside the stream
+    // A stream that does not inflate to its S bytes, in a record whose entry
+    // holds neither end (missing, or other pixels), is damage all the same.
+    for (const char* name : {"zz", "c"}) {
+        bytes other = fixture::build_bundle({{name, 3, 1, fixture::pattern(12, 4), fixture::pattern(12, 5)}});
+        other[16 + 34 + strlen(name) + 3] ^= 0x40;
+        cases.push_back({std::string("stream of ") + name, resealed(other), damaged});
+    }
     for (size_t k = 0; k < cases.size(); ++k) {
         SCOPED_TRACE(cases[k].label + " (" + std::to_string(k) + ")");
         s.write("bad.vmb", cases[k].file);
