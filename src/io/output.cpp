@@ -130,7 +130,11 @@ void stop_bands(band_writer& writer) {
 }
 
 void check_bands(band_writer& writer) {
-    if (!writer.failed) return;
+    {
+        // Set by the writing thread under the lock.
+        std::lock_guard<std::mutex> held(writer.lock);
+        if (!writer.failed) return;
+    }
     stop_bands(writer);
     cut_output(*writer.out);
     fail("Error writing to %s\n", writer.out->path);

@@ -13,18 +13,6 @@
 namespace velmorin {
 namespace {
 
-uint64_t hash_text(std::string_view text) {
-    return hash_bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-// The path with its ASCII letters folded to lower case, as Windows and
-// macOS compare names.
-uint64_t hash_folded(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return hash_text(text);
-}
-
 std::string_view name_of(const walked_entry& e) {
     return std::string_view(reinterpret_cast<const char*>(e.name), e.name_length);
 }
@@ -44,14 +32,34 @@ void each_entry(archive_file& archive, const std::function<void(const walked_ent
     while (next_entry(walk, &e)) visit(e);
 }
 
-// The prefixes of an entry's path, each joined by "/": its folders, then its file.
+// A path's prefixes hashed as they grow, each part once: exact, and with
+// its ASCII letters folded to lower case, as Windows and macOS compare
+// names. A hash taken part-way is the hash of the bytes fed so far.
+struct prefix_hashes {
+    pixel_hash exact, folded;
+    std::string lower;
+};
+
+// The prefixes of an entry's path, each joined by "/": its folders, then
+// its file, to visit(depth, exact hash, folded hash, is the file).
+// (The folded hash only when `folded`, 0 otherwise.)
 template <typename Visit>
-void each_prefix(const walked_entry& e, Visit&& visit) {
+void each_prefix(prefix_hashes& h, const walked_entry& e, bool folded, Visit&& visit) {
     std::vector<std::string> parts = path_of_name(name_of(e));
-    std::string path;
+    start_hash(h.exact);
+    start_hash(h.folded);
+    const uint8_t slash = '/';
     for (size_t k = 0; k < parts.size(); ++k) {
-        path += (k ? "/" : "") + parts[k];
-        visit(path, k + 1 == parts.size());
+        if (k) feed_hash(h.exact, &slash, 1);
+        feed_hash(h.exact, reinterpret_cast<const uint8_t*>(parts[k].data()), parts[k].size());
+        if (folded) {
+            h.lower = parts[k];
+            for (char& c : h.lower)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            if (k) feed_hash(h.folded, &slash, 1);
+            feed_hash(h.folded, reinterpret_cast<const uint8_t*>(h.lower.data()), h.lower.size());
+        }
+        visit(k, hash_value(h.exact), folded ? hash_value(h.folded) : 0, k + 1 == parts.size());
     }
 }
 
@@ -77,7 +85,7 @@ struct hash_table {
     }
     // The value under `key`; when there was none, `value` is put there.
     Value& take(uint64_t key, const Value& value, bool* fresh) {
-        if (2 * (used + 1) > slots.size()) grow();
+        if (4 * (used + 1) > 3 * slots.size()) grow();
         slot* at = place(key);
         *fresh = at->key == 0;
         if (*fresh) {
@@ -100,22 +108,27 @@ struct hash_table {
 };
 
 // How many shares `total` keys go in, each a table of at most
-// `share_bytes`, half full; and the slots of each.
+// `share_bytes`, at most three quarters full; and the slots of each.
 template <typename Value>
 std::pair<uint64_t, size_t> shares_for(uint64_t total, uint64_t share_bytes) {
     size_t slots = 16;
     while (static_cast<uint64_t>(slots) * 2 * sizeof(typename hash_table<Value>::slot) <= share_bytes) slots *= 2;
-    uint64_t per_share = slots / 2;
+    uint64_t per_share = slots / 4 * 3;
     uint64_t shares = std::max<uint64_t>(1, (total + total / 8 + per_share - 1) / per_share);
     uint64_t keys = total / shares + 1;
-    while (slots > 16 && keys * 4 <= slots) slots /= 2;
+    while (slots > 16 && keys * 2 <= slots) slots /= 2;
     return {shares, slots};
 }
 
-// The first walk: what each entry is, by itself.
+// The first walk: what each entry is, by itself. The paths that may be
+// written, counted once while they are among the last million or so seen
+// (folders shared by many names are counted about once): at least the keys
+// the case check may have to keep.
 uint64_t judge_entries(archive_file& archive, export_plan& plan) {
-    uint64_t parts_written = 0;
+    uint64_t paths = 0;
     header_reader headers;
+    prefix_hashes h;
+    std::vector<uint64_t> seen(size_t{1} << 20);  // a path's hash, in the slot its low bits pick
     each_entry(archive, [&](const walked_entry& e) {
         bgra_image img;
         export_state s = export_state::written;
@@ -126,14 +139,19 @@ uint64_t judge_entries(archive_file& archive, export_plan& plan) {
         } else if (img.width == 0 || img.height == 0) {
             s = export_state::empty;
         } else {
-            std::vector<std::string> parts = path_of_name(name_of(e));
-            for (const std::string& part : parts)
+            for (const std::string& part : path_of_name(name_of(e)))
                 if (part.size() > longest_part) s = export_state::too_long;
-            if (s == export_state::written) parts_written += parts.size();
         }
         set_state(plan, e.index, s);
+        if (s != export_state::written) return;
+        each_prefix(h, e, false, [&](size_t, uint64_t exact, uint64_t, bool) {
+            uint64_t& slot = seen[exact & (seen.size() - 1)];
+            if (slot == exact) return;
+            slot = exact;
+            ++paths;
+        });
     });
-    return parts_written;
+    return paths;
 }
 
 // An image entry whose name an earlier entry (an image or not) has.
@@ -166,20 +184,19 @@ void judge_file_and_folder(archive_file& archive, export_plan& plan, uint64_t sh
         return s == export_state::written || s == export_state::under_a_file;
     };
     hash_table<uint32_t> file_at;
+    prefix_hashes h;
     for (uint64_t share = 0; share < shares; ++share) {
         file_at.clear(slots);
         each_entry(archive, [&](const walked_entry& e) {
             if (!taking_part(e)) return;
-            each_prefix(e, [&](const std::string& path, bool file) {
-                uint64_t key = hash_text(path);
+            each_prefix(h, e, false, [&](size_t, uint64_t key, uint64_t, bool file) {
                 bool fresh;
                 if (file && key % shares == share) (void)file_at.take(key, e.index, &fresh);
             });
         });
         each_entry(archive, [&](const walked_entry& e) {
             if (!taking_part(e)) return;
-            each_prefix(e, [&](const std::string& path, bool file) {
-                uint64_t key = hash_text(path);
+            each_prefix(h, e, false, [&](size_t, uint64_t key, uint64_t, bool file) {
                 if (file || key % shares != share) return;
                 if (const uint32_t* f = file_at.find(key))
                     set_state(plan, std::max(*f, e.index), export_state::under_a_file);
@@ -209,14 +226,19 @@ void judge_case(archive_file& archive, export_plan& plan, uint64_t share_bytes, 
     const size_t slots = sizing.second;
     uint32_t first = 0, later = UINT32_MAX;
     hash_table<first_path> taken;
+    prefix_hashes h;
+    std::vector<uint64_t> before;  // the last written entry's prefixes, already taken
     for (uint64_t share = 0; share < shares; ++share) {
         taken.clear(slots);
+        before.clear();
         each_entry(archive, [&](const walked_entry& e) {
             if (state_of(plan, e.index) != export_state::written) return;
-            each_prefix(e, [&](const std::string& path, bool) {
-                uint64_t key = hash_folded(path), exact = hash_text(path);
+            each_prefix(h, e, true, [&](size_t depth, uint64_t exact, uint64_t key, bool) {
+                bool again = depth < before.size() && before[depth] == exact;
+                before.resize(depth + 1);
+                before[depth] = exact;
                 bool fresh;
-                if (key % shares != share) return;
+                if (again || key % shares != share) return;
                 const first_path& had = taken.take(key, first_path{exact, e.index}, &fresh);
                 if (!fresh && had.exact != exact && e.index < later) {
                     first = had.index;

@@ -56,9 +56,12 @@ TEST(ExportPlan, EachEntryByTheRule) {
         {fixture::entry{"notes", fixture::bytes(3, 'n'), std::nullopt}, fixture::image("a", 1, 1, 1),
          fixture::image("a.png/x", 1, 1, 2), fixture::image("a.png/x.png/y", 1, 1, 3), fixture::image("b/c", 1, 1, 4),
          fixture::image("b/c", 1, 1, 5), fixture::image("notes", 1, 1, 6), empty_image("e"),
-         fixture::image(std::string(256, 'L'), 1, 1, 7), fixture::image("b", 1, 1, 8)});
-    const std::vector<s> expected = {s::not_image, s::written, s::under_a_file, s::under_a_file, s::written,
-                                     s::shadowed,  s::shadowed, s::empty,        s::too_long,     s::written};
+         fixture::image(std::string(256, 'L'), 1, 1, 7), fixture::image("b", 1, 1, 8),
+         // An entry skipped for itself takes no path from a later one.
+         empty_image("x"), fixture::image("x.png/y", 1, 1, 9)});
+    const std::vector<s> expected = {s::not_image, s::written,  s::under_a_file, s::under_a_file,
+                                     s::written,   s::shadowed, s::shadowed,     s::empty,
+                                     s::too_long,  s::written,  s::empty,        s::written};
     for (uint64_t share : {velmorin::export_share_bytes, uint64_t{1}, uint64_t{40}}) {
         planned p = plan_of(a, share);
         EXPECT_FALSE(p.refused);
