@@ -218,8 +218,7 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
             failure_context writing(order.size() > 1 ? shown.c_str() : nullptr);
             const bgra_image& img = j.img;
             size_t band = static_cast<size_t>(std::min<int64_t>(band_bytes, img.bgra_datasize));
-            byte_buffer held = alloc_bytes(band), stream = alloc_bytes(band), zero = alloc_bytes(band);
-            std::fill_n(zero.get(), band, 0);
+            byte_buffer held = alloc_bytes(band), stream = alloc_bytes(band);
             record_inflater inflater(b.bytes, r, img.bgra_datasize);
             pixel_hash h;
             start_hash(h);
@@ -231,7 +230,7 @@ void write_bundle(archive_file& archive, const bundle_file& b, const std::vector
                     if (inflater.read_failed()) payload_read_failed(out, b.bytes.short_message);
                     fail("%s", changed);
                 }
-                bool same = memcmp(stream.get(), zero.get(), len) == 0;
+                bool same = all_zero(stream.get(), len);
                 xor_into(held.get(), stream.get(), len);
                 feed_hash(h, held.get(), len);
                 if (same) keep_at(out, len);

@@ -78,7 +78,7 @@ uint64_t make_piece(bundle_piece& p) {
         [&](int64_t at, const uint8_t* fresh, uint8_t* old, size_t n) {
             feed_hash(before, old, n);
             xor_into(old, fresh, n);
-            if (!deflater && std::all_of(old, old + n, [](uint8_t b) { return b == 0; })) return;
+            if (!deflater && all_zero(old, n)) return;
             if (!deflater) deflater = start_stream(p, at);
             deflater->feed(old, n);
         },

@@ -18,6 +18,9 @@ namespace velmorin {
 // dst[k] ^= src[k] for `count` bytes.
 void xor_into(uint8_t* dst, const uint8_t* src, size_t count);
 
+// Whether all `count` bytes are zero: an XOR that changes nothing.
+bool all_zero(const uint8_t* bytes, size_t count);
+
 // ---- the check block --------------------------------------------------------
 
 constexpr int64_t check_block_fixed = 48;                           // T = 48 + N

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "patch/patch.h"
@@ -16,6 +17,10 @@ void xor_into(uint8_t* dst, const uint8_t* src, size_t count) {
         memcpy(dst + k, &a, 8);
     }
     for (; k < count; ++k) dst[k] ^= src[k];
+}
+
+bool all_zero(const uint8_t* bytes, size_t count) {
+    return std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0; });
 }
 
 }  // namespace velmorin
